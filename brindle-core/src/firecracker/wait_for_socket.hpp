@@ -1,0 +1,13 @@
+// Polling a Firecracker API socket until it answers GET / with 200.
+#pragma once
+
+#include <string_view>
+
+#include "common/error.hpp"
+
+namespace brindle::firecracker {
+
+// Fails only with "wait_for_socket timed out"; single attempts fail silently.
+Status wait_for_socket(std::string_view socket_path, double timeout_seconds);
+
+}  // namespace brindle::firecracker

@@ -1,0 +1,32 @@
+// The frame every module function shares: bind, convert, run, build the result.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "arguments.hpp"
+#include "errors.hpp"
+
+namespace brindle::py {
+
+// Binds the vectorcall arguments to `signature`, then runs `body(arguments)` under `guarded`.
+template <class Body>
+PyObject* call_with_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames, Body&& body) noexcept {
+  return guarded([&]() -> PyObject* {
+    Arguments arguments(signature);
+    if (!arguments.bind(args, nargs, kwnames)) return nullptr;
+    return body(arguments);
+  });
+}
+
+inline PyObject* text_result(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), std::ssize(text));
+}
+
+// The shared signature of module functions with parameters (METH_FASTCALL | METH_KEYWORDS).
+#define BRINDLE_FASTCALL_ENTRY(name) \
+  PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+
+}  // namespace brindle::py

@@ -1,0 +1,68 @@
+"""Private Python extension module. Public Python code lives in wrapper modules."""
+
+from typing import final
+
+__all__ = [
+    "has_native_networking",
+    "has_native_qmp",
+    "has_native_disk_io",
+    "has_native_firecracker_api",
+    "create_tap",
+    "delete_tap",
+    "set_link_up",
+    "flush_addrs",
+    "add_addr",
+    "configure_tap",
+    "prepare_tap",
+    "add_route",
+    "get_default_interface",
+    "write_sysctl",
+    "clone_or_sparse_copy",
+    "decompress_zstd_sparse",
+    "firecracker_request",
+    "firecracker_wait_for_socket",
+    "_QmpClient",
+]
+
+def has_native_networking() -> bool:
+    """Return whether native Linux networking helpers are available."""
+
+def has_native_qmp() -> bool:
+    """Return whether the native QMP client is available."""
+
+def has_native_disk_io() -> bool:
+    """Return whether native host disk/image helpers are available."""
+
+def has_native_firecracker_api() -> bool:
+    """Return whether the Firecracker API client is available."""
+
+# Host networking: not available on this build; each raises OSError after converting arguments.
+def create_tap(_name: str, _owner_uid: int) -> None: ...
+def delete_tap(_name: str) -> None: ...
+def set_link_up(_name: str) -> None: ...
+def flush_addrs(_name: str) -> None: ...
+def add_addr(_name: str, _ip: str, _prefix_len: int) -> None: ...
+def configure_tap(_name: str, _host_ip: str, _prefix_len: int) -> None: ...
+def prepare_tap(
+    _name: str, _owner_uid: int, _host_ip: str, _prefix_len: int, _route_localnet: bool = True
+) -> None: ...
+def add_route(_dest: str, _prefix_len: int, _dev: str) -> None: ...
+def get_default_interface() -> str: ...
+def write_sysctl(_key: str, _value: str) -> None: ...
+
+# Disk images. Both return the method used: "sparse".
+def clone_or_sparse_copy(source: str, target: str) -> str: ...
+def decompress_zstd_sparse(source: str, target: str, chunk_size: int = 1048576) -> str: ...
+
+# Firecracker API over a Unix socket.
+def firecracker_request(
+    socket_path: str, method: str, path: str, body_json: str | None, timeout: float
+) -> tuple[int, str | None]: ...
+def firecracker_wait_for_socket(socket_path: str, timeout: float) -> None: ...
+
+@final
+class _QmpClient:
+    """A client of one QMP monitor socket. Failures raise RuntimeError with JSON text."""
+
+    def __new__(cls, socket_path: str) -> _QmpClient: ...
+    def close(self) -> None: ...
