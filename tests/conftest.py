@@ -1,0 +1,29 @@
+import os
+import shutil
+
+import pytest
+
+
+def open_descriptor_count() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+def require_program(name: str) -> str:
+    """Path of an outside program a test needs as a peer (QEMU, nginx, zstd...).
+
+    Missing programs skip the test, unless BRINDLE_REQUIRE_PEERS is set (CI sets it), where a
+    missing peer is a failure instead of a silent skip.
+    """
+    path = shutil.which(name)
+    if path is None:
+        if os.environ.get("BRINDLE_REQUIRE_PEERS"):
+            pytest.fail(f"{name} is required but not installed")
+        pytest.skip(f"{name} is not installed")
+    return path
+
+
+@pytest.fixture
+def ffi():
+    import brindle_core._ffi
+
+    return brindle_core._ffi
