@@ -1,6 +1,7 @@
 // One HTTP/1.1 request and response with a Firecracker API server over its Unix socket.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,6 +11,14 @@
 #include "common/time.hpp"
 
 namespace brindle::firecracker {
+
+// Each receive while reading the response head asks for at most this many bytes.
+inline constexpr std::size_t READ_CHUNK = 4096;
+// More bytes than this received without the head ending fails the exchange (exactly this many
+// are still accepted).
+inline constexpr std::size_t MAX_HEAD_BYTES = 65536;
+// The floor of every socket time-out, in seconds.
+inline constexpr double MIN_TIMEOUT_SECS = 0.001;
 
 struct ApiResponse {
   std::uint16_t status = 0;
