@@ -4,6 +4,7 @@ import gc
 import json
 import math
 import shutil
+import socket
 import threading
 import time
 import weakref
@@ -223,8 +224,6 @@ def test_connect_timeout_timing(ffi, missing_path):
 def test_connect_to_a_full_listen_queue_keeps_the_deadline(ffi, missing_path):
     # A listener that never accepts, its queue already full: a plain blocking connect would
     # wait there for good.
-    import socket
-
     with socket.socket(socket.AF_UNIX) as listener, socket.socket(socket.AF_UNIX) as queued:
         listener.bind(missing_path)
         listener.listen(0)
