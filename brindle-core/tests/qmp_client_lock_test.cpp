@@ -1,0 +1,42 @@
+// The client lock is header-only and free of interpreter objects, so it is tested here.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "../../module/client_lock.hpp"
+
+namespace brindle::py {
+namespace {
+
+bool poisoned(ClientLock& lock) { return ClientLock::Guard(lock).poisoned(); }
+
+TEST(ClientLock, FaultLeavingTheHolderPoisonsForGood) {
+  ClientLock lock;
+  EXPECT_FALSE(poisoned(lock));
+  EXPECT_THROW(
+      {
+        ClientLock::Guard guard(lock);
+        throw std::runtime_error("fault");
+      },
+      std::runtime_error);
+  EXPECT_TRUE(poisoned(lock));
+  EXPECT_TRUE(poisoned(lock));
+}
+
+TEST(ClientLock, FaultAlreadyUnwindingWhenTakenDoesNotPoison) {
+  ClientLock lock;
+  struct TakesLockWhileUnwinding {
+    ClientLock& lock;
+    ~TakesLockWhileUnwinding() { ClientLock::Guard guard(lock); }
+  };
+  EXPECT_THROW(
+      {
+        TakesLockWhileUnwinding taker{lock};
+        throw std::runtime_error("fault");
+      },
+      std::runtime_error);
+  EXPECT_FALSE(poisoned(lock));
+}
+
+}  // namespace
+}  // namespace brindle::py
