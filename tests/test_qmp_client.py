@@ -1,13 +1,11 @@
 """_QmpClient against a scripted monitor: wire bytes, replies, failures, time-outs, threads."""
 
-import gc
 import json
 import math
 import shutil
 import socket
 import threading
 import time
-import weakref
 
 import pytest
 from conftest import open_descriptor_count
@@ -43,23 +41,13 @@ def client(ffi, monitor):
 # --- the class ------------------------------------------------------------------------------
 
 
-def test_class_surface(ffi):
+def test_method_signatures(ffi):
     cls = ffi._QmpClient
-    assert (cls.__module__, cls.__name__, cls.__text_signature__) == (
-        "builtins", "_QmpClient", "(socket_path)")
     for name, signature in [("connect", "($self, timeout, read_timeout)"),
                             ("execute", "($self, command, arguments_json)"),
                             ("stop_vm", "($self)"), ("cont", "($self)"), ("close", "($self)")]:
         assert getattr(cls, name).__text_signature__ == signature
         assert getattr(cls, name).__doc__ is None
-    client = cls("\0 never looked at")
-    assert not gc.is_tracked(client)
-    with pytest.raises(AttributeError):
-        client.anything = 1
-    with pytest.raises(TypeError):
-        weakref.ref(client)
-    with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
 
 
 @pytest.mark.parametrize("call, text", [
