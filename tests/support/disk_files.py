@@ -4,22 +4,24 @@ import contextlib
 import ctypes
 import errno
 import os
+import random
 import struct
 import subprocess
 from collections.abc import Iterable, Iterator
 from pathlib import Path
 
+import pytest
+
 BLOCK = 4096
 MiB = 1 << 20
 
 
-def data_ranges(path: os.PathLike | str) -> list[tuple[int, int]]:
-    """The ranges the file system reports as data (SEEK_DATA / SEEK_HOLE), as [start, end)."""
+def data_ranges(path: Path) -> list[tuple[int, int]]:
+    """The [start, end) ranges the file system reports as data (SEEK_DATA / SEEK_HOLE)."""
     ranges = []
     fd = os.open(path, os.O_RDONLY)
     try:
-        size = os.fstat(fd).st_size
-        position = 0
+        position, size = 0, os.fstat(fd).st_size
         while position < size:
             try:
                 start = os.lseek(fd, position, os.SEEK_DATA)
@@ -27,48 +29,32 @@ def data_ranges(path: os.PathLike | str) -> list[tuple[int, int]]:
                 if error.errno == errno.ENXIO:
                     break
                 raise
-            end = os.lseek(fd, start, os.SEEK_HOLE)
-            ranges.append((start, end))
-            position = end
+            position = os.lseek(fd, start, os.SEEK_HOLE)
+            ranges.append((start, position))
     finally:
         os.close(fd)
     return ranges
 
 
-def allocated(path: os.PathLike | str) -> int:
-    return os.stat(path).st_blocks * 512
-
-
-def written_blocks(extents: Iterable[tuple[int, int]], size: int) -> list[tuple[int, int]]:
-    """The data ranges a file of `size` bytes should report when exactly `extents` were written:
-    every block they touch, merged, and cut at the end of the file."""
-    merged: list[tuple[int, int]] = []
+def check_written(path: Path, extents: Iterable[tuple[int, int]]) -> None:
+    """Checks that exactly the blocks touched by `extents` hold data, and nothing else was
+    allocated (beyond a few blocks of file-system metadata)."""
+    size = os.stat(path).st_size
+    expected: list[tuple[int, int]] = []
     for start, end in sorted(extents):
-        if start == end:
-            continue
-        start = start // BLOCK * BLOCK
-        end = min(-(-end // BLOCK) * BLOCK, size)
-        if merged and start <= merged[-1][1]:
-            merged[-1] = (merged[-1][0], max(end, merged[-1][1]))
+        start, end = start // BLOCK * BLOCK, min(-(-end // BLOCK) * BLOCK, size)
+        if expected and start <= expected[-1][1]:
+            expected[-1] = (expected[-1][0], end)
         else:
-            merged.append((start, end))
-    return merged
+            expected.append((start, end))
+    assert data_ranges(path) == expected
+    data = sum(end - start for start, end in expected)
+    assert data <= os.stat(path).st_blocks * 512 <= data + 16 * BLOCK
 
 
-def nonzero_chunks(content: bytes, chunk: int) -> list[tuple[int, int]]:
-    """The chunks of `content` that hold a non-zero byte: what a chunked sparse copy writes."""
-    return [
-        (start, min(start + chunk, len(content)))
-        for start in range(0, len(content), chunk)
-        if content[start : start + chunk].strip(b"\0")
-    ]
-
-
-def make_file(
-    path: Path, size: int, extents: Iterable[tuple[int, bytes]], *, sparse: bool
-) -> bytes:
-    """A file of `size` bytes holding each (offset, data). Elsewhere it is a hole when `sparse`,
-    otherwise written zero bytes. Returns the content."""
+def make_file(path: Path, size: int, extents: Iterable[tuple[int, bytes]], sparse: bool) -> bytes:
+    """A file of `size` bytes holding each (offset, data); elsewhere holes when `sparse`, written
+    zero bytes otherwise. Returns the content."""
     content = bytearray(size)
     for offset, data in extents:
         content[offset : offset + len(data)] = data
@@ -84,53 +70,38 @@ def make_file(
 
 
 def random_bytes(count: int, seed: int) -> bytes:
-    """Deterministic bytes with no zero runs longer than a few bytes."""
-    import random
-
     return random.Random(seed).randbytes(count)
 
 
 @contextlib.contextmanager
-def created_names(directory: Path) -> Iterator[list[str]]:
-    """Records the names created in `directory` while the block runs (inotify), so a test can
-    see temporary files that live only inside one call."""
+def opened_names(directory: Path) -> Iterator[list[str]]:
+    """The names opened or created in `directory` while the block runs, each once (inotify):
+    temporary files live only inside one call."""
     libc = ctypes.CDLL(None, use_errno=True)
-    in_create = 0x100
     fd = libc.inotify_init1(os.O_CLOEXEC | os.O_NONBLOCK)
-    if fd < 0:
-        raise OSError(ctypes.get_errno(), "inotify_init1")
     names: list[str] = []
     try:
-        if libc.inotify_add_watch(fd, os.fsencode(directory), in_create) < 0:
-            raise OSError(ctypes.get_errno(), "inotify_add_watch")
+        assert libc.inotify_add_watch(fd, os.fsencode(directory), 0x120) >= 0  # IN_CREATE|IN_OPEN
         yield names
-        while True:
-            try:
-                events = os.read(fd, 65536)
-            except BlockingIOError:
-                break
-            offset = 0
-            while offset < len(events):
-                _, _, _, length = struct.unpack_from("iIII", events, offset)
-                raw = events[offset + 16 : offset + 16 + length]
-                names.append(raw.rstrip(b"\0").decode())
-                offset += 16 + length
+        with contextlib.suppress(BlockingIOError):
+            while events := os.read(fd, 65536):
+                offset = 0
+                while offset < len(events):
+                    length = struct.unpack_from("iIII", events, offset)[3]
+                    name = events[offset + 16 : offset + 16 + length].rstrip(b"\0").decode()
+                    if name not in names:
+                        names.append(name)
+                    offset += 16 + length
     finally:
         os.close(fd)
 
 
 @contextlib.contextmanager
 def small_tmpfs(mount_point: Path, size: str) -> Iterator[Path]:
-    """A tmpfs of `size` at `mount_point`, for running out of space; skips where the test may
-    not mount (not root, no private mount namespace)."""
-    import pytest
-
+    """A tmpfs of `size`, to run out of space on; skips where mounting is refused."""
     mount_point.mkdir()
-    done = subprocess.run(
-        ["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(mount_point)],
-        capture_output=True,
-        text=True,
-    )
+    command = ["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(mount_point)]
+    done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0:
         pytest.skip(f"cannot mount a tmpfs here: {done.stderr.strip()}")
     try:
@@ -148,6 +119,7 @@ def umask(mask: int) -> Iterator[None]:
         os.umask(previous)
 
 
-def leftovers(directory: Path, keep: Iterable[str]) -> list[str]:
-    """Names in `directory` other than `keep`: temporary files a call failed to remove."""
-    return sorted(set(os.listdir(directory)) - set(keep))
+def only_error(error: OSError) -> str:
+    """The message of an OSError raised with the message alone (never a subclass, no errno)."""
+    assert type(error) is OSError and error.errno is None
+    return str(error)

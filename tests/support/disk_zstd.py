@@ -90,15 +90,18 @@ def pieces(compressed: bytes, chunk_size: int) -> list[bytes]:
         _zstd.ZSTD_freeDCtx(context)
 
 
-def nonzero_pieces(compressed: bytes, chunk_size: int) -> list[tuple[int, int]]:
-    """The [start, end) ranges of the pieces holding a non-zero byte."""
+def nonzero_pieces(compressed: bytes, chunk_size: int) -> tuple[bytes, list[tuple[int, int]]]:
+    """The decompressed content and the [start, end) ranges of its pieces holding a non-zero
+    byte: where the decompression writes."""
     ranges = []
     offset = 0
-    for piece in pieces(compressed, chunk_size):
+    found = pieces(compressed, chunk_size)
+    for piece in found:
+        assert 0 < len(piece) <= chunk_size
         if piece.strip(b"\0"):
             ranges.append((offset, offset + len(piece)))
         offset += len(piece)
-    return ranges
+    return b"".join(found), ranges
 
 
 def skippable_frame(payload: bytes, variant: int = 0) -> bytes:
