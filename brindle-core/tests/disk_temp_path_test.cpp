@@ -25,7 +25,9 @@ TEST_P(TempPathFor, NamesTheSiblingOfTheFinalComponent) {
   const Naming& n = GetParam();
   const auto parent = parent_of(n.target);
   EXPECT_EQ(parent.has_value(), n.parent != nullptr);
-  if (parent && n.parent) EXPECT_EQ(*parent, n.parent);
+  if (parent && n.parent) {
+    EXPECT_EQ(*parent, n.parent);
+  }
   const auto temp = temp_path_for(n.target, ".tmp");
   if (n.temp == nullptr) {
     ASSERT_FALSE(temp.has_value());

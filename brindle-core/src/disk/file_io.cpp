@@ -86,6 +86,9 @@ bool is_all_zero(std::span<const std::byte> bytes) {
   return std::memcmp(bytes.data(), bytes.data() + head, bytes.size() - head) == 0;
 }
 
+namespace {
+
+// Writes all of `bytes`, repeating interrupted calls; a call that writes nothing fails.
 Status write_all(int fd, std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
     const std::size_t count = bytes.size() < WRITE_PIECE ? bytes.size() : WRITE_PIECE;
@@ -99,6 +102,8 @@ Status write_all(int fd, std::span<const std::byte> bytes) {
   }
   return {};
 }
+
+}  // namespace
 
 Status write_chunk(int fd, std::span<const std::byte> bytes) {
   if (!is_all_zero(bytes)) return write_all(fd, bytes);

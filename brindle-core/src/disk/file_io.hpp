@@ -49,10 +49,6 @@ bool is_all_zero(std::span<const std::byte> bytes);
 // all zero, leaving a hole.
 Status write_chunk(int fd, std::span<const std::byte> bytes);
 
-// Writes all of `bytes` (well within the 2^31 - 1 bytes a write call may take), repeating
-// interrupted calls; a call that writes nothing fails with "failed to write whole buffer".
-Status write_all(int fd, std::span<const std::byte> bytes);
-
 // Creates `path` and its missing ancestors with mode 0o777 (less the umask). Existing
 // directories are fine; anything else in the way is the operating-system error.
 Status create_dir_all(std::string_view path);
