@@ -1,10 +1,15 @@
 // The _QmpClient type: one QMP monitor socket, its channel and the client lock.
 #include "qmp_client.hpp"
 
+#include <algorithm>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "functions.hpp"
 #include "process_object.hpp"
+#include "qmp/jobs.hpp"
+#include "qmp/snapshots.hpp"
 
 namespace brindle::py {
 
@@ -105,6 +110,160 @@ PyObject* client_stop_vm(PyObject* self, PyObject*) { return run_simple_command(
 
 PyObject* client_cont(PyObject* self, PyObject*) { return run_simple_command(self, "cont"); }
 
+// The length of `devices` only sizes the first allocation; a huge claimed length must not.
+constexpr Py_ssize_t kMaxDevicesCapacityHint = 1024;
+
+// `devices`: any sequence of str except a str itself. The texts are copied, since the
+// sequence may be changed by another thread once the interpreter lock is released.
+bool devices_from_python(PyObject* object, std::vector<std::string>& out) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(object)) {
+    raise_type_mismatch(object, "Sequence");
+    return false;
+  }
+  if (const Py_ssize_t hint = PySequence_Size(object); hint < 0) {
+    PyErr_Clear();  // a length is only a hint; the iteration decides
+  } else {
+    out.reserve(static_cast<std::size_t>(std::min(hint, kMaxDevicesCapacityHint)));
+  }
+  PyObject* iterator = PyObject_GetIter(object);
+  if (iterator == nullptr) return false;
+  PyObject* item = nullptr;
+  int more;
+  while ((more = PyIter_NextItem(iterator, &item)) > 0) {
+    std::string_view text;
+    const bool is_text = text_from_python(item, text);
+    if (is_text) out.emplace_back(text);
+    Py_DECREF(item);
+    if (!is_text) {
+      more = -1;
+      break;
+    }
+  }
+  Py_DECREF(iterator);
+  return more == 0;
+}
+
+bool convert_devices(Arguments& a, std::size_t i, std::vector<std::string>& out) {
+  if (devices_from_python(a[i], out)) return true;
+  a.argument_error(i);
+  return false;
+}
+
+BRINDLE_FASTCALL_ENTRY(client_snapshot_save) {
+  static constexpr Signature signature{"_QmpClient.snapshot_save()",
+                                       {"job_id", "tag", "vmstate", "devices"}};
+  return call_with_arguments(signature, args, nargs, kwnames, [&](Arguments& a) -> PyObject* {
+    std::string_view job_id, tag, vmstate;
+    std::vector<std::string> devices;
+    if (!a.convert(0, job_id) || !a.convert(1, tag) || !a.convert(2, vmstate) ||
+        !convert_devices(a, 3, devices)) {
+      return nullptr;
+    }
+    return none_or_exception(with_channel(self, [&](qmp::QmpChannel& channel) {
+      return qmp::snapshot_save(channel, job_id, tag, vmstate, devices);
+    }));
+  });
+}
+
+BRINDLE_FASTCALL_ENTRY(client_snapshot_load) {
+  static constexpr Signature signature{"_QmpClient.snapshot_load()",
+                                       {"job_id", "tag", "vmstate", "devices"}};
+  return call_with_arguments(signature, args, nargs, kwnames, [&](Arguments& a) -> PyObject* {
+    std::string_view job_id, tag, vmstate;
+    std::vector<std::string> devices;
+    if (!a.convert(0, job_id) || !a.convert(1, tag) || !a.convert(2, vmstate) ||
+        !convert_devices(a, 3, devices)) {
+      return nullptr;
+    }
+    return none_or_exception(with_channel(self, [&](qmp::QmpChannel& channel) {
+      return qmp::snapshot_load(channel, job_id, tag, vmstate, devices);
+    }));
+  });
+}
+
+BRINDLE_FASTCALL_ENTRY(client_snapshot_delete) {
+  static constexpr Signature signature{"_QmpClient.snapshot_delete()",
+                                       {"job_id", "tag", "devices"}};
+  return call_with_arguments(signature, args, nargs, kwnames, [&](Arguments& a) -> PyObject* {
+    std::string_view job_id, tag;
+    std::vector<std::string> devices;
+    if (!a.convert(0, job_id) || !a.convert(1, tag) || !convert_devices(a, 2, devices)) {
+      return nullptr;
+    }
+    return none_or_exception(with_channel(self, [&](qmp::QmpChannel& channel) {
+      return qmp::snapshot_delete(channel, job_id, tag, devices);
+    }));
+  });
+}
+
+BRINDLE_FASTCALL_ENTRY(client_blockdev_snapshot_internal_sync) {
+  static constexpr Signature signature{"_QmpClient.blockdev_snapshot_internal_sync()",
+                                       {"device", "name"}};
+  return call_with_arguments(signature, args, nargs, kwnames, [&](Arguments& a) -> PyObject* {
+    std::string_view device, name;
+    if (!a.convert(0, device) || !a.convert(1, name)) return nullptr;
+    return none_or_exception(with_channel(self, [&](qmp::QmpChannel& channel) {
+      return qmp::blockdev_snapshot_internal_sync(channel, device, name);
+    }));
+  });
+}
+
+BRINDLE_FASTCALL_ENTRY(client_blockdev_snapshot_delete_internal_sync) {
+  static constexpr Signature signature{"_QmpClient.blockdev_snapshot_delete_internal_sync()",
+                                       {"device", "name"}};
+  return call_with_arguments(signature, args, nargs, kwnames, [&](Arguments& a) -> PyObject* {
+    std::string_view device, name;
+    if (!a.convert(0, device) || !a.convert(1, name)) return nullptr;
+    return none_or_exception(with_channel(self, [&](qmp::QmpChannel& channel) {
+      return qmp::blockdev_snapshot_delete_internal_sync(channel, device, name);
+    }));
+  });
+}
+
+PyObject* client_query_jobs(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    auto text = with_channel(self, [](qmp::QmpChannel& channel) -> qmp::QmpResult<std::string> {
+      auto jobs = qmp::list_jobs(channel);
+      if (!jobs) return std::unexpected(std::move(jobs.error()));
+      return qmp::job_list_text(*jobs);
+    });
+    if (!text) return qmp_error_to_exception(text.error());
+    return text_result(*text);
+  });
+}
+
+BRINDLE_FASTCALL_ENTRY(client_dismiss_job) {
+  static constexpr Signature signature{"_QmpClient.dismiss_job()", {"job_id"}};
+  return call_with_arguments(signature, args, nargs, kwnames, [&](Arguments& a) -> PyObject* {
+    std::string_view job_id;
+    if (!a.convert(0, job_id)) return nullptr;
+    return none_or_exception(with_channel(
+        self, [&](qmp::QmpChannel& channel) { return qmp::job_dismiss(channel, job_id); }));
+  });
+}
+
+// The client lock is held for the whole wait, every query and pause included.
+BRINDLE_FASTCALL_ENTRY(client_wait_for_job) {
+  static constexpr Signature signature{"_QmpClient.wait_for_job()",
+                                       {"job_id", "timeout", "poll_interval"}};
+  return call_with_arguments(signature, args, nargs, kwnames, [&](Arguments& a) -> PyObject* {
+    std::string_view job_id;
+    double timeout = 0, poll_interval = 0;
+    if (!a.convert(0, job_id) || !a.convert(1, timeout) || !a.convert(2, poll_interval)) {
+      return nullptr;
+    }
+    auto job = with_channel(self, [&](qmp::QmpChannel& channel) {
+      return qmp::wait_for_job(channel, job_id, timeout, poll_interval);
+    });
+    if (!job) return qmp_error_to_exception(job.error());
+    return text_result(qmp::job_text(*job));
+  });
+}
+
 PyObject* client_close(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     auto* client = as_client(self);
@@ -131,6 +290,22 @@ PyMethodDef client_methods[] = {
      "execute($self, command, arguments_json)\n--\n\n"},
     {"stop_vm", client_stop_vm, METH_NOARGS, "stop_vm($self)\n--\n\n"},
     {"cont", client_cont, METH_NOARGS, "cont($self)\n--\n\n"},
+    {"snapshot_save", fastcall<client_snapshot_save>(), kWithParameters,
+     "snapshot_save($self, job_id, tag, vmstate, devices)\n--\n\n"},
+    {"snapshot_load", fastcall<client_snapshot_load>(), kWithParameters,
+     "snapshot_load($self, job_id, tag, vmstate, devices)\n--\n\n"},
+    {"snapshot_delete", fastcall<client_snapshot_delete>(), kWithParameters,
+     "snapshot_delete($self, job_id, tag, devices)\n--\n\n"},
+    {"blockdev_snapshot_internal_sync", fastcall<client_blockdev_snapshot_internal_sync>(),
+     kWithParameters, "blockdev_snapshot_internal_sync($self, device, name)\n--\n\n"},
+    {"blockdev_snapshot_delete_internal_sync",
+     fastcall<client_blockdev_snapshot_delete_internal_sync>(), kWithParameters,
+     "blockdev_snapshot_delete_internal_sync($self, device, name)\n--\n\n"},
+    {"query_jobs", client_query_jobs, METH_NOARGS, "query_jobs($self)\n--\n\n"},
+    {"dismiss_job", fastcall<client_dismiss_job>(), kWithParameters,
+     "dismiss_job($self, job_id)\n--\n\n"},
+    {"wait_for_job", fastcall<client_wait_for_job>(), kWithParameters,
+     "wait_for_job($self, job_id, timeout, poll_interval)\n--\n\n"},
     {"close", client_close, METH_NOARGS, "close($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

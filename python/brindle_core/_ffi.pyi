@@ -1,5 +1,6 @@
 """Private Python extension module. Public Python code lives in wrapper modules."""
 
+from collections.abc import Sequence
 from typing import final
 
 __all__ = [
@@ -74,4 +75,23 @@ class _QmpClient:
         """Run one command; arguments and result are JSON text (None: no "arguments")."""
     def stop_vm(self) -> None: ...
     def cont(self) -> None: ...
+    # Snapshot jobs: each returns once the monitor accepted the job; follow it with wait_for_job.
+    def snapshot_save(
+        self, job_id: str, tag: str, vmstate: str, devices: Sequence[str]
+    ) -> None: ...
+    def snapshot_load(
+        self, job_id: str, tag: str, vmstate: str, devices: Sequence[str]
+    ) -> None: ...
+    def snapshot_delete(self, job_id: str, tag: str, devices: Sequence[str]) -> None: ...
+    def blockdev_snapshot_internal_sync(self, device: str, name: str) -> None: ...
+    def blockdev_snapshot_delete_internal_sync(self, device: str, name: str) -> None: ...
+    def query_jobs(self) -> str:
+        """The monitor's jobs as a JSON array of records with job_id, job_type, status,
+        current_progress, total_progress and error."""
+    def dismiss_job(self, job_id: str) -> None: ...
+    def wait_for_job(self, job_id: str, timeout: float, poll_interval: float) -> str:
+        """Poll until the job has concluded; return its record as JSON text and dismiss it.
+
+        A job that concluded with an error raises (and is left for dismiss_job).
+        """
     def close(self) -> None: ...

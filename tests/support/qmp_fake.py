@@ -2,9 +2,10 @@
 
 It accepts one connection at a time, like a real monitor. On each it plays the greeting, then
 answers every line it receives: "qmp_capabilities" with `capabilities`, every other command with
-the next scripted response (or `{"return":{}}` once the script has run out). A response is a list
-of actions: bytes are sent as one write, a number pauses that many seconds, CLOSE ends the
-connection. Every line received is recorded as bytes, line feed included.
+the next scripted response (or `default`, `{"return":{}}` unless set, once the script has run
+out). A response is a list of actions: bytes are sent as one write, a number pauses that many
+seconds, CLOSE ends the connection. Every line received is recorded as bytes, line feed included,
+with the monotonic time of its arrival.
 """
 
 import json
@@ -24,6 +25,11 @@ GREETING = b'{"QMP":{"version":{"qemu":{"micro":0,"minor":0,"major":11}},"capabi
 EMPTY_RETURN = b'{"return":{}}\n'
 
 
+def reply(value) -> bytes:
+    """A reply line whose "return" is `value` written as JSON."""
+    return b'{"return":' + json.dumps(value, separators=(",", ":")).encode() + b"}\n"
+
+
 def short_socket_path() -> tuple[str, str]:
     """A fresh directory and a socket path in it that fits a Unix address."""
     directory = tempfile.mkdtemp(prefix="qmp-", dir="/tmp")
@@ -40,7 +46,9 @@ class FakeMonitor:
         self.greeting = list(greeting)
         self.capabilities = list(capabilities)
         self.received: list[bytes] = []
+        self.received_at: list[float] = []
         self._on_line = on_line
+        self.default = [EMPTY_RETURN]
         self.accepted = 0
         self.closed = 0  # connections that have ended, by either side
         self._script: deque = deque()
@@ -122,11 +130,12 @@ class FakeMonitor:
                     self._on_line(line)
                 with self._changed:
                     self.received.append(line)
+                    self.received_at.append(time.monotonic())
                     self._changed.notify_all()
                     if _is_capabilities(line):
                         actions = self.capabilities
                     else:
-                        actions = self._script.popleft() if self._script else [EMPTY_RETURN]
+                        actions = self._script.popleft() if self._script else self.default
                 if not self._play(connection, actions):
                     return
 
