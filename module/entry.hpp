@@ -26,7 +26,8 @@ inline PyObject* text_result(std::string_view text) {
 }
 
 // The shared signature of module functions with parameters (METH_FASTCALL | METH_KEYWORDS).
-#define BRINDLE_FASTCALL_ENTRY(name) \
-  PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+#define BRINDLE_FASTCALL_ENTRY(name)                                                       \
+  PyObject* name([[maybe_unused]] PyObject* self, PyObject* const* args, Py_ssize_t nargs, \
+                 PyObject* kwnames)
 
 }  // namespace brindle::py
