@@ -8,7 +8,10 @@ and drives it with _QmpClient the way the VM manager's wrappers do:
    close;
 2. let the running machine overwrite its disk, stop QEMU and list the snapshot with qemu-img;
 3. start a fresh QEMU on the same disk, load the snapshot back, delete it, and check with
-   qemu-io that the disk holds what it held when the snapshot was taken.
+   qemu-io that the disk holds what it held when the snapshot was taken;
+4. turn the disk into a raw image, copy a fully written version of it with
+   clone_or_sparse_copy, and unpack a zstd archive of it with decompress_zstd_sparse: both
+   results hold the image's bytes with its zero runs as holes.
 
 Every step is printed with the time since the start and its own duration.
 """
@@ -25,7 +28,7 @@ import brindle_core._ffi as ffi
 
 # Outside programs the demo needs, with the Debian package that has them.
 PROGRAMS = {"qemu-system-x86_64": "qemu-system-x86", "qemu-img": "qemu-utils",
-            "qemu-io": "qemu-utils"}
+            "qemu-io": "qemu-utils", "zstd": "zstd", "cp": "coreutils"}
 NODE = "disk0"
 TAG = "demo"
 INSTALLED, CHANGED = 0xAB, 0xCD  # byte patterns written to the first MiB of the disk
@@ -187,15 +190,49 @@ def restore_snapshot(clock: Clock, image: str, socket_path: str) -> None:
     clock.detail(f"the disk holds {INSTALLED:#x} again: the load restored it")
 
 
-def show_disk_helpers(clock: Clock, image: str, workdir: str) -> None:
-    """The disk-image helpers on the demo's disk.
+def sizes(path: str) -> str:
+    status = os.stat(path)
+    return (f"{os.path.basename(path)}: {status.st_size / 2**20:.1f} MiB apparent, "
+            f"{status.st_blocks * 512 / 2**20:.1f} MiB allocated")
 
-    ### Disk helpers go here ###
-    Compress `image` with zstd, restore it into `workdir` with decompress_zstd_sparse, copy it
-    with clone_or_sparse_copy, and print the apparent versus allocated size of each file.
-    """
-    clock.section("5. Disk helpers")
-    clock.detail("(not shown yet)")
+
+def same_content(first: str, second: str) -> bool:
+    with open(first, "rb") as a, open(second, "rb") as b:
+        while True:
+            chunk = a.read(1 << 20)
+            if chunk != b.read(1 << 20):
+                return False
+            if not chunk:
+                return True
+
+
+def show_disk_helpers(clock: Clock, image: str, workdir: str) -> None:
+    """The disk-image helpers on the demo's disk, as a raw image the way a VM monitor uses it:
+    a fully written copy made sparse again, and a zstd archive unpacked into a sparse file."""
+    clock.section("5. The disk as a raw image: sparse copy and sparse zstd decompression")
+    raw = os.path.join(workdir, "disk.raw")
+    full = os.path.join(workdir, "disk-full.raw")
+    archive = os.path.join(workdir, "disk.raw.zst")
+    copied = os.path.join(workdir, "copies", "disk.raw")
+    restored = os.path.join(workdir, "restored", "disk.raw")
+    clock.step("qemu-img convert -O raw disk.qcow2 disk.raw",
+               lambda: run("qemu-img", "convert", "-O", "raw", image, raw))
+    clock.step("cp --sparse=never disk.raw disk-full.raw  (every block written)",
+               lambda: run("cp", "--sparse=never", raw, full))
+    clock.detail(sizes(full))
+    method = clock.step("clone_or_sparse_copy('disk-full.raw', 'copies/disk.raw')",
+                        lambda: ffi.clone_or_sparse_copy(full, copied))
+    clock.detail(f"-> {method!r}; {sizes(copied)}")
+    clock.step("zstd -3 disk-full.raw -o disk.raw.zst",
+               lambda: run("zstd", "-q", "-3", full, "-o", archive))
+    clock.detail(f"{os.path.basename(archive)}: {os.path.getsize(archive) / 2**10:.1f} KiB")
+    method = clock.step("decompress_zstd_sparse('disk.raw.zst', 'restored/disk.raw')",
+                        lambda: ffi.decompress_zstd_sparse(archive, restored))
+    clock.detail(f"-> {method!r}; {sizes(restored)}")
+    for path in (copied, restored):
+        if not same_content(full, path):
+            raise DemoError(f"{path} differs from the image it was made from")
+    clock.detail("both hold exactly the image's bytes; their zero runs are holes")
 
 
 def main() -> int:
@@ -224,6 +261,10 @@ def main() -> int:
         take_snapshot(clock, image, socket_path)
         restore_snapshot(clock, image, socket_path)
         show_disk_helpers(clock, image, workdir)
+    except OSError as error:
+        # The disk helpers' failures are OSError(message).
+        print(f"\ndemo: disk helper failed: {error}", file=sys.stderr)
+        return 1
     except RuntimeError as error:
         # Every QMP failure is RuntimeError carrying {"context": ..., "message": ...}.
         print(f"\ndemo: QMP call failed: {error}", file=sys.stderr)
