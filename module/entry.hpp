@@ -25,6 +25,12 @@ inline PyObject* text_result(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), std::ssize(text));
 }
 
+// A METH_FASTCALL | METH_KEYWORDS entry as the PyCFunction a method table holds.
+template <auto Entry>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
+}
+
 // The shared signature of module functions with parameters (METH_FASTCALL | METH_KEYWORDS).
 #define BRINDLE_FASTCALL_ENTRY(name)                                                       \
   PyObject* name([[maybe_unused]] PyObject* self, PyObject* const* args, Py_ssize_t nargs, \

@@ -7,11 +7,6 @@ namespace brindle::py {
 namespace {
 constexpr int kWithParameters = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 constexpr int kWithoutParameters = METH_NOARGS | METH_STATIC;
-
-template <auto Entry>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
-}
 }  // namespace
 
 PyMethodDef function_table[] = {

@@ -153,9 +153,10 @@ bool convert_devices(Arguments& a, std::size_t i, std::vector<std::string>& out)
   return false;
 }
 
-BRINDLE_FASTCALL_ENTRY(client_snapshot_save) {
-  static constexpr Signature signature{"_QmpClient.snapshot_save()",
-                                       {"job_id", "tag", "vmstate", "devices"}};
+// snapshot_save and snapshot_load: the same parameters, a different command.
+template <auto Command>
+PyObject* snapshot_job_entry(const Signature& signature, PyObject* self, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames) {
   return call_with_arguments(signature, args, nargs, kwnames, [&](Arguments& a) -> PyObject* {
     std::string_view job_id, tag, vmstate;
     std::vector<std::string> devices;
@@ -164,25 +165,21 @@ BRINDLE_FASTCALL_ENTRY(client_snapshot_save) {
       return nullptr;
     }
     return none_or_exception(with_channel(self, [&](qmp::QmpChannel& channel) {
-      return qmp::snapshot_save(channel, job_id, tag, vmstate, devices);
+      return Command(channel, job_id, tag, vmstate, devices);
     }));
   });
+}
+
+BRINDLE_FASTCALL_ENTRY(client_snapshot_save) {
+  static constexpr Signature signature{"_QmpClient.snapshot_save()",
+                                       {"job_id", "tag", "vmstate", "devices"}};
+  return snapshot_job_entry<qmp::snapshot_save>(signature, self, args, nargs, kwnames);
 }
 
 BRINDLE_FASTCALL_ENTRY(client_snapshot_load) {
   static constexpr Signature signature{"_QmpClient.snapshot_load()",
                                        {"job_id", "tag", "vmstate", "devices"}};
-  return call_with_arguments(signature, args, nargs, kwnames, [&](Arguments& a) -> PyObject* {
-    std::string_view job_id, tag, vmstate;
-    std::vector<std::string> devices;
-    if (!a.convert(0, job_id) || !a.convert(1, tag) || !a.convert(2, vmstate) ||
-        !convert_devices(a, 3, devices)) {
-      return nullptr;
-    }
-    return none_or_exception(with_channel(self, [&](qmp::QmpChannel& channel) {
-      return qmp::snapshot_load(channel, job_id, tag, vmstate, devices);
-    }));
-  });
+  return snapshot_job_entry<qmp::snapshot_load>(signature, self, args, nargs, kwnames);
 }
 
 BRINDLE_FASTCALL_ENTRY(client_snapshot_delete) {
@@ -200,28 +197,30 @@ BRINDLE_FASTCALL_ENTRY(client_snapshot_delete) {
   });
 }
 
-BRINDLE_FASTCALL_ENTRY(client_blockdev_snapshot_internal_sync) {
-  static constexpr Signature signature{"_QmpClient.blockdev_snapshot_internal_sync()",
-                                       {"device", "name"}};
+// The two internal block-device snapshot commands: the same parameters, a different command.
+template <auto Command>
+PyObject* internal_snapshot_entry(const Signature& signature, PyObject* self, PyObject* const* args,
+                                  Py_ssize_t nargs, PyObject* kwnames) {
   return call_with_arguments(signature, args, nargs, kwnames, [&](Arguments& a) -> PyObject* {
     std::string_view device, name;
     if (!a.convert(0, device) || !a.convert(1, name)) return nullptr;
-    return none_or_exception(with_channel(self, [&](qmp::QmpChannel& channel) {
-      return qmp::blockdev_snapshot_internal_sync(channel, device, name);
-    }));
+    return none_or_exception(with_channel(
+        self, [&](qmp::QmpChannel& channel) { return Command(channel, device, name); }));
   });
+}
+
+BRINDLE_FASTCALL_ENTRY(client_blockdev_snapshot_internal_sync) {
+  static constexpr Signature signature{"_QmpClient.blockdev_snapshot_internal_sync()",
+                                       {"device", "name"}};
+  return internal_snapshot_entry<qmp::blockdev_snapshot_internal_sync>(signature, self, args, nargs,
+                                                                       kwnames);
 }
 
 BRINDLE_FASTCALL_ENTRY(client_blockdev_snapshot_delete_internal_sync) {
   static constexpr Signature signature{"_QmpClient.blockdev_snapshot_delete_internal_sync()",
                                        {"device", "name"}};
-  return call_with_arguments(signature, args, nargs, kwnames, [&](Arguments& a) -> PyObject* {
-    std::string_view device, name;
-    if (!a.convert(0, device) || !a.convert(1, name)) return nullptr;
-    return none_or_exception(with_channel(self, [&](qmp::QmpChannel& channel) {
-      return qmp::blockdev_snapshot_delete_internal_sync(channel, device, name);
-    }));
-  });
+  return internal_snapshot_entry<qmp::blockdev_snapshot_delete_internal_sync>(signature, self, args,
+                                                                              nargs, kwnames);
 }
 
 PyObject* client_query_jobs(PyObject* self, PyObject*) {
@@ -276,11 +275,6 @@ PyObject* client_close(PyObject* self, PyObject*) {
 }
 
 constexpr int kWithParameters = METH_FASTCALL | METH_KEYWORDS;
-
-template <auto Entry>
-PyCFunction fastcall() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
-}
 
 // In the class's documented method order, close last.
 PyMethodDef client_methods[] = {

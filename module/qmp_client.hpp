@@ -15,7 +15,8 @@
 namespace brindle::py {
 
 struct QmpClientObject {
-  PyObject_HEAD ClientLock lock;
+  PyObject ob_base;  // the object header (what PyObject_HEAD declares)
+  ClientLock lock;
   qmp::QmpChannel channel;
 };
 

@@ -27,3 +27,20 @@ def ffi():
     import brindle_core._ffi
 
     return brindle_core._ffi
+
+
+@pytest.fixture
+def monitor():
+    """A scripted QMP monitor on a Unix socket (tests/support/qmp_fake.py)."""
+    from support.qmp_fake import FakeMonitor
+
+    with FakeMonitor() as fake:
+        yield fake
+
+
+@pytest.fixture
+def client(ffi, monitor):
+    """A _QmpClient for the scripted monitor, closed afterwards."""
+    qmp = ffi._QmpClient(monitor.path)
+    yield qmp
+    qmp.close()

@@ -9,33 +9,11 @@ import time
 
 import pytest
 from conftest import open_descriptor_count
-from support.qmp_fake import (CLOSE, EMPTY_RETURN, FakeMonitor, FakeMonitorProcess,
-                              short_socket_path)
+from support.qmp_fake import (CAPABILITIES, CLOSE, EMPTY_RETURN, FakeMonitor,
+                              FakeMonitorProcess, qmp_error, short_socket_path)
 
-CAPABILITIES = b'{"execute":"qmp_capabilities"}\n'
 EAGAIN = "Resource temporarily unavailable (os error 11)"
 
-
-def qmp_error(excinfo) -> dict:
-    """The error's JSON object; every QMP failure is RuntimeError(text) with exactly two keys."""
-    assert type(excinfo.value) is RuntimeError
-    (text,) = excinfo.value.args
-    error = json.loads(text)
-    assert list(error) == ["context", "message"]
-    return error
-
-
-@pytest.fixture
-def monitor():
-    with FakeMonitor() as fake:
-        yield fake
-
-
-@pytest.fixture
-def client(ffi, monitor):
-    qmp = ffi._QmpClient(monitor.path)
-    yield qmp
-    qmp.close()
 
 
 # --- the class ------------------------------------------------------------------------------

@@ -7,7 +7,7 @@ import threading
 import time
 
 import pytest
-from support.qmp_fake import FakeMonitor, reply, short_socket_path
+from support.qmp_fake import qmp_error, reply, short_socket_path
 
 QUERY = b'{"execute":"query-jobs"}\n'
 
@@ -22,24 +22,6 @@ def job(job_id="j", status="running", **members):
     element.update(members)
     return element
 
-
-def qmp_error(excinfo) -> dict:
-    assert type(excinfo.value) is RuntimeError
-    (text,) = excinfo.value.args
-    return json.loads(text)
-
-
-@pytest.fixture
-def monitor():
-    with FakeMonitor() as fake:
-        yield fake
-
-
-@pytest.fixture
-def client(ffi, monitor):
-    qmp = ffi._QmpClient(monitor.path)
-    yield qmp
-    qmp.close()
 
 
 # --- query_jobs -----------------------------------------------------------------------------

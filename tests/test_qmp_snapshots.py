@@ -4,22 +4,8 @@ import json
 from collections.abc import Sequence
 
 import pytest
-from support.qmp_fake import FakeMonitor, reply
+from support.qmp_fake import CAPABILITIES, reply
 
-CAPABILITIES = b'{"execute":"qmp_capabilities"}\n'
-
-
-@pytest.fixture
-def monitor():
-    with FakeMonitor() as fake:
-        yield fake
-
-
-@pytest.fixture
-def client(ffi, monitor):
-    qmp = ffi._QmpClient(monitor.path)
-    yield qmp
-    qmp.close()
 
 
 def test_methods_sit_between_cont_and_close_with_their_signatures(ffi):

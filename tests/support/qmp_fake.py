@@ -23,6 +23,16 @@ from collections import deque
 CLOSE = object()
 GREETING = b'{"QMP":{"version":{"qemu":{"micro":0,"minor":0,"major":11}},"capabilities":[]}}\n'
 EMPTY_RETURN = b'{"return":{}}\n'
+CAPABILITIES = b'{"execute":"qmp_capabilities"}\n'
+
+
+def qmp_error(excinfo) -> dict:
+    """The error's JSON object; every QMP failure is RuntimeError(text) with exactly two keys."""
+    assert type(excinfo.value) is RuntimeError
+    (text,) = excinfo.value.args
+    error = json.loads(text)
+    assert list(error) == ["context", "message"]
+    return error
 
 
 def reply(value) -> bytes:
