@@ -123,6 +123,8 @@ Status skip_body(int fd, std::uint64_t missing) {
   return {};
 }
 
+}  // namespace
+
 Result<ApiResponse> exchange(int fd, std::string_view method, std::string_view path,
                              std::string_view body) {
   if (auto sent = send_all(fd, format_request(method, path, body)); !sent) {
@@ -157,8 +159,6 @@ Result<ApiResponse> exchange(int fd, std::string_view method, std::string_view p
   }
   return response;
 }
-
-}  // namespace
 
 Duration seconds_to_timeout(double seconds) {
   // NaN and everything below the floor, negative infinity included, become the floor.

@@ -34,4 +34,10 @@ Result<ApiResponse> api_request(std::string_view socket_path, std::string_view m
                                 std::string_view path, std::optional<std::string_view> body,
                                 double timeout_seconds);
 
+// The exchange on a connected socket whose time-outs are set: sends the request (an empty body
+// for none) and reads the response. It is api_request after the connection; it stands alone so
+// that the response reading can be driven over a socket pair filled beforehand.
+Result<ApiResponse> exchange(int fd, std::string_view method, std::string_view path,
+                             std::string_view body);
+
 }  // namespace brindle::firecracker
