@@ -119,7 +119,7 @@ TEST(ClientLockStress, AFaultPoisonsForGoodWhileOthersHoldOn) {
 // echoes nothing but is read back directly.
 struct ModelClient {
   ClientLock lock;
-  qmp::QmpChannel channel;
+  qmp::QmpChannel channel{"model.sock"};
   UniqueFd far_end;  // guarded by `lock` like the channel
 
   // A command: connect if needed, write a line, read it back from the far end.
@@ -130,7 +130,9 @@ struct ModelClient {
       int pair[2];
       if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return false;
       channel.writer.reset(pair[0]);
-      channel.reader.reset(::dup(pair[0]));
+      channel.reader.emplace(
+          qmp::LineReader{.fd = UniqueFd(::dup(pair[0])),
+                          .buffer = std::make_unique<char[]>(qmp::kReadBufferSize)});
       far_end.reset(pair[1]);
     }
     constexpr std::string_view kLine = "{\"execute\":\"query-status\"}\n";
