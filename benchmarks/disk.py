@@ -228,9 +228,13 @@ def unzstd(arguments: list, stdout_path: str | None = None) -> dict:
         return run_tool(command, stdout)
 
 
-def one_round(first: bool) -> dict[str, dict]:
+def one_round(first: bool, reverse: bool) -> dict[str, dict]:
+    """Every other round runs the measurements in reverse order: what one measurement leaves
+    behind (the previous target's freed blocks, writeback) then weighs on each side alike."""
     results = {}
-    for key, _, _, _, action in MEASUREMENTS:
+    plain = [m for m in MEASUREMENTS if m[1]]
+    order = (plain[::-1] if reverse else plain) + [m for m in MEASUREMENTS if not m[1]]
+    for key, _, _, _, action in order:
         if key in ONCE and not first:
             continue
         fresh_target()
@@ -335,7 +339,7 @@ def main() -> None:
     rounds = []
     for index in range(arguments.rounds):
         print(f"round {index + 1} of {arguments.rounds}", flush=True)
-        rounds.append(one_round(first=index == 0))
+        rounds.append(one_round(first=index == 0, reverse=index % 2 == 1))
     report(rounds, idle)
     if not arguments.keep:
         for path in (MIXED, MIXED_ZST, SPARSE):
