@@ -1,11 +1,12 @@
-"""HTTP peers that misbehave on purpose: endless or trickling heads, lying lengths, bytes that are
-not UTF-8, replies followed by a close. Each call ends with its documented result or error within
-its time-outs, and the process stays healthy: no descriptor is left open and calls that follow
-still work."""
+"""HTTP peers and QMP monitors that misbehave on purpose: endless or trickling heads and lines,
+lying lengths, bytes that are not UTF-8, deep JSON, huge replies, silence, replies followed by a
+close. Each call ends with its documented result or error within its time-outs, and the process
+stays healthy: no descriptor is left open and calls that follow still work."""
 
 from __future__ import annotations
 
 import errno
+import json
 import os
 import random
 import shutil
@@ -14,10 +15,12 @@ import time
 import pytest
 from support.firecracker_server import short_socket_dir
 from support.hardening_peer import OK, Peer, http_response
+from support.hardening_qmp import GREETING, QmpPeer, play, text
 from support.leaks import open_descriptor_count
 
 EAGAIN_TEXT = f"{os.strerror(errno.EAGAIN)} (os error {errno.EAGAIN})"
 EPIPE_TEXT = f"{os.strerror(errno.EPIPE)} (os error {errno.EPIPE})"
+ECONNRESET_TEXT = f"{os.strerror(errno.ECONNRESET)} (os error {errno.ECONNRESET})"
 TOO_LARGE = "HTTP response headers are too large"
 HEAD_200 = b"HTTP/1.1 200 OK\r\n"
 OK_RESPONSE = OK[1][1]
@@ -201,3 +204,196 @@ def test_wait_for_socket_outlasts_hostile_probes(ffi, peer, case):
     assert 0.4 <= elapsed < 3.0
     server.close()
     assert server.accepted >= 1
+
+
+# --- QMP monitors ---------------------------------------------------------------------------
+
+DEEP_REPLY = '{"return":' + "[" * 100_000 + "]" * 100_000 + "}\n"
+HUGE = 20_000_000
+
+
+def qmp_outcome(call):
+    """The result, or the QMP error's message, and how long the call took."""
+    started = time.monotonic()
+    try:
+        result = call()
+    except RuntimeError as error:
+        assert type(error) is RuntimeError and len(error.args) == 1
+        parsed = json.loads(error.args[0])
+        assert list(parsed) == ["context", "message"]
+        result = parsed["message"]
+    return result, time.monotonic() - started
+
+
+@pytest.fixture
+def qmp_peer(sock_dir, ffi):
+    """Starts QMP monitors; afterwards checks that no descriptor stayed open and that a client
+    still connects and gets its own replies."""
+    started = []
+    before = open_descriptor_count()
+    with_monitors = [before]  # the monitors' own pipes stay open until they stop
+
+    def start(**options) -> QmpPeer:
+        options.setdefault("quiet", True)
+        started.append(QmpPeer(os.path.join(sock_dir, f"q{len(started)}.sock"), **options))
+        with_monitors[0] = open_descriptor_count()
+        return started[-1]
+
+    yield start
+    assert open_descriptor_count() == with_monitors[0]
+    if started:
+        client = ffi._QmpClient(started[-1].path)
+        client.connect(5.0, 5.0)
+        assert client.execute("healthy", "[1]") == '{"arguments":[1],"command":"healthy"}'
+        client.close()
+    for each in started:
+        each.close()
+    assert open_descriptor_count() == before
+
+
+# (the monitor's steps in reply to one command, read time-out, expected result or error
+# message, bounds on the call's duration)
+QMP_COMMAND_CASES = {
+    # Megabytes without a line feed: collected whole, then the receive time-out or the end of
+    # the stream ends the line.
+    "endless-line-then-stall": (
+        (["repeat", "a" * 1000, HUGE // 1000], ["hang"]), 0.5, EAGAIN_TEXT, (0.5, 10.0)),
+    "endless-line-then-close": (
+        (["repeat", " " * 1000, HUGE // 1000], ["close"]), 2.0,
+        "syntax error while parsing value - unexpected end of input; expected '[', '{', or a "
+        f"literal at line 1 column {HUGE}", (0.0, 10.0)),
+    # One byte every 20 ms against a 500 ms time-out: each receive is in time.
+    "trickle-inside-time-out": (
+        (["trickle", '{"return":"slow"}\n', 0.02],), 0.5, '"slow"', (0.3, 5.0)),
+    "trickle-then-stall": (
+        (["trickle", '{"return":', 0.02], ["hang"]), 0.25, EAGAIN_TEXT, (0.4, 3.0)),
+    "invalid-utf8": (
+        (["send", text(b'{"return":"\xc3\x28"}\n')],), 1.0, "stream did not contain valid UTF-8",
+        (0.0, 3.0)),
+    "invalid-utf8-in-event": (
+        (["send", text(b'{"event":"\xff"}\n{"return":1}\n')],), 1.0,
+        "stream did not contain valid UTF-8", (0.0, 3.0)),
+    "deep-nesting": (
+        (["send", DEEP_REPLY],), 1.0, "nesting deeper than 127 levels at line 1 column 137",
+        (0.0, 3.0)),
+    "nul-after-the-reply": (
+        (["send", '{"return":1}\0{"junk"\n'],), 1.0,
+        "syntax error while parsing value - invalid literal; expected end of input at line 1 "
+        "column 13", (0.0, 3.0)),
+    "reply-far-larger-than-the-buffer": (
+        (["send", '{"return":"'], ["repeat", "z" * 1000, HUGE // 1000], ["send", '"}\n']), 5.0,
+        '"' + "z" * HUGE + '"', (0.0, 10.0)),
+    "event-flood": (
+        (["repeat", '{"event":"RESUME","data":{}}\n', 100_000], ["send", '{"return":2}\n']), 2.0,
+        "2", (0.0, 10.0)),
+    "huge-error-description": (
+        (["send", '{"error":{"class":"GenericError","desc":"' + "d" * 1_000_000 + '"}}\n'],), 2.0,
+        "QMP command 'play' failed", (0.0, 5.0)),
+    "silent": ((["hang"],), 0.3, EAGAIN_TEXT, (0.3, 3.0)),
+    "close-without-reply": ((["close"],), 1.0, "QMP socket closed unexpectedly", (0.0, 3.0)),
+    "reply-then-close": ((["send", '{"return":3}\n'], ["close"]), 1.0, "3", (0.0, 3.0)),
+}
+
+
+@pytest.mark.parametrize("case", QMP_COMMAND_CASES, ids=list(QMP_COMMAND_CASES))
+def test_qmp_command_ends_as_documented(ffi, qmp_peer, case):
+    steps, read_timeout, expected, (low, high) = QMP_COMMAND_CASES[case]
+    monitor = qmp_peer()
+    client = ffi._QmpClient(monitor.path)
+    client.connect(5.0, read_timeout)
+    result, elapsed = qmp_outcome(lambda: client.execute("play", play(*steps)))
+    assert result == expected
+    assert low <= elapsed < high
+    # The channel stays connected after every failure; once closed, it connects afresh.
+    client.close()
+    client.connect(5.0, 5.0)
+    assert client.execute("next", None) == '{"command":"next"}'
+    client.close()
+
+
+@pytest.mark.parametrize("steps", [
+    (["send", text(b'{"return":"\xff"}\n')],),
+    (["send", '{"return":[' + "[" * 200 + "]" * 200 + "]}\n"],),
+    (["send", '{"return":}\n'],),
+    (["send", "\n"],),
+], ids=["invalid-utf8", "deep-nesting", "bad-json", "empty-line"])
+def test_qmp_client_reads_on_after_a_bad_line(ffi, qmp_peer, steps):
+    # A refused line is one message; the next command on the same connection gets its own reply.
+    monitor = qmp_peer()
+    client = ffi._QmpClient(monitor.path)
+    result, _ = qmp_outcome(lambda: client.execute("play", play(*steps)))
+    assert isinstance(result, str) and not result.startswith("{")
+    assert client.execute("next", "{}") == '{"arguments":{},"command":"next"}'
+    client.close()
+
+
+def test_qmp_late_reply_goes_to_the_next_command(ffi, qmp_peer):
+    # Replies carry no id: a reply that missed its time-out is the next command's reply.
+    monitor = qmp_peer()
+    client = ffi._QmpClient(monitor.path)
+    client.connect(5.0, 0.2)
+    late = play(["sleep", 0.4], ["send", '{"return":"late"}\n'])
+    result, elapsed = qmp_outcome(lambda: client.execute("play", late))
+    assert (result, 0.2 <= elapsed < 2.0) == (EAGAIN_TEXT, True)
+    time.sleep(0.3)
+    assert client.execute("next", None) == '"late"'
+    client.close()
+
+
+def test_qmp_closed_monitor_fails_the_next_command(ffi, qmp_peer):
+    monitor = qmp_peer(quiet=False)
+    client = ffi._QmpClient(monitor.path)
+    assert client.execute("play", play(["send", '{"return":4}\n'], ["close"])) == "4"
+    assert monitor.wait_for(lambda: monitor.ended == 1)
+    result, _ = qmp_outcome(lambda: client.execute("next", None))
+    assert result == EPIPE_TEXT  # the channel stays connected to the closed socket
+    client.close()
+
+
+# (the first connection's greeting steps, connect time-out, expected error message, bounds)
+QMP_GREETING_CASES = {
+    "greeting-then-silence": ((["send", GREETING], ["hang"]), 0.3, EAGAIN_TEXT, (0.3, 3.0)),
+    "no-greeting": ((["hang"],), 0.3, EAGAIN_TEXT, (0.3, 3.0)),
+    "endless-greeting-then-stall": (
+        (["repeat", "g" * 1000, 5000], ["hang"]), 0.3, EAGAIN_TEXT, (0.3, 5.0)),
+    "trickled-greeting-then-silence": (
+        (["trickle", GREETING, 0.005], ["hang"]), 0.3, EAGAIN_TEXT, (0.7, 5.0)),
+    "invalid-utf8-greeting": (
+        (["send", text(b'{"QMP":"\xed\xa0\x80"}\n')],), 1.0, "stream did not contain valid UTF-8",
+        (0.0, 3.0)),
+    "deep-greeting": (
+        (["send", "[" * 1000 + "]" * 1000 + "\n"],), 1.0,
+        "nesting deeper than 127 levels at line 1 column 128", (0.0, 3.0)),
+    "greeting-without-qmp": ((["send", '{"qmp":{}}\n'],), 1.0, "Invalid QMP greeting", (0.0, 3.0)),
+    # The capability negotiation is written before the monitor has gone (and then left unread,
+    # which resets the connection), or after.
+    "greeting-then-close": ((["send", GREETING], ["close"]), 1.0,
+                            {"QMP socket closed unexpectedly", EPIPE_TEXT, ECONNRESET_TEXT},
+                            (0.0, 3.0)),
+    "close-at-once": ((["close"],), 1.0, "QMP socket closed unexpectedly", (0.0, 3.0)),
+}
+
+
+@pytest.mark.parametrize("case", QMP_GREETING_CASES, ids=list(QMP_GREETING_CASES))
+def test_qmp_connect_ends_as_documented(ffi, qmp_peer, case):
+    steps, timeout, expected, (low, high) = QMP_GREETING_CASES[case]
+    monitor = qmp_peer(greetings=[list(steps), [["send", GREETING]]], quiet=False)
+    client = ffi._QmpClient(monitor.path)
+    result, elapsed = qmp_outcome(lambda: client.connect(timeout, 5.0))
+    assert result in (expected if isinstance(expected, set) else {expected})
+    assert low <= elapsed < high
+    # A failed handshake closed the channel: the next connect makes a new connection, which is
+    # greeted properly.
+    assert client.connect(5.0, 5.0) is None
+    assert client.execute("next", None) == '{"command":"next"}'
+    client.close()
+    assert monitor.wait_for(lambda: monitor.accepted == 2)
+
+
+def test_qmp_trickled_greeting_inside_time_out(ffi, qmp_peer):
+    # Each byte of the greeting comes well within the handshake's time-out.
+    monitor = qmp_peer(greetings=[[["trickle", GREETING, 0.002]]])
+    client = ffi._QmpClient(monitor.path)
+    assert client.connect(0.5, 5.0) is None
+    assert client.execute("next", None) == '{"command":"next"}'
+    client.close()

@@ -1,22 +1,27 @@
 """Blocking calls under a storm of SIGALRM (a Python handler on a 1 ms interval timer).
 
-Pauses resume for what remains of them, sends and body receives are repeated after an
+Pauses resume for what remains of them (the Firecracker socket probes, QMP connect attempts and
+job polls), sends and the receives of HTTP bodies and QMP lines are repeated after an
 interruption, and the one receive that is not (the response head's) fails the call with the
-EINTR text; nothing hangs, crashes or leaks a descriptor.
+EINTR text; disk calls write the same files; nothing hangs, crashes or leaks a descriptor.
 """
 
 from __future__ import annotations
 
 import errno
+import json
 import os
 import shutil
 import threading
 import time
+from compression import zstd
 
 import pytest
+from support.disk_files import MiB, random_bytes
 from support.firecracker_server import short_socket_dir
 from support.hardening_peer import OK, Peer, http_response
-from support.hardening_signals import alarm_storm
+from support.hardening_qmp import GREETING, QmpPeer, play
+from support.hardening_signals import alarm_storm, block_alarms_in_this_thread
 from support.leaks import open_descriptor_count
 
 # pytest-timeout's default method uses SIGALRM itself.
@@ -188,3 +193,152 @@ def test_calls_after_a_storm_behave_as_before(ffi, peer):
             outcome(lambda: ffi.firecracker_request(server.path, "GET", "/", None, 1.0))
     assert ffi.firecracker_request(server.path, "GET", "/", None, 1.0) == (200, "{}")
     assert ffi.firecracker_wait_for_socket(server.path, 1.0) is None
+
+
+# --- the QMP client -------------------------------------------------------------------------
+
+
+@pytest.fixture
+def qmp_peer(sock_dir):
+    """Starts QMP monitors in the test's directory; each is stopped when the test ends."""
+    started = []
+
+    def start(path: str | None = None, **options) -> QmpPeer:
+        started.append(QmpPeer(path or os.path.join(sock_dir, f"q{len(started)}.sock"),
+                               **options))
+        return started[-1]
+
+    yield start
+    for each in started:
+        each.close()
+
+
+def qmp_outcome(call):
+    """The result, or the message of the QMP RuntimeError, and how long the call took."""
+    started = time.monotonic()
+    try:
+        result = call()
+    except RuntimeError as error:
+        result = json.loads(error.args[0])["message"]
+    return result, time.monotonic() - started
+
+
+def test_connect_pause_resumes_for_its_remainder(ffi, sock_dir):
+    # One failed attempt, then a 50 ms pause, then the attempt that finds the deadline passed.
+    # Were the pause cut short by the first signal, attempts would follow every millisecond and
+    # the call would end soon after its 10 ms deadline.
+    client = ffi._QmpClient(os.path.join(sock_dir, "none.sock"))
+    with alarm_storm() as storm:
+        results = [qmp_outcome(lambda: client.connect(0.01, 1.0)) for _ in range(5)]
+    for result, elapsed in results:
+        assert result == "Timed out waiting for QMP socket"
+        assert 0.05 <= elapsed < 1.0
+    assert storm.handled > 0
+
+
+def test_connect_keeps_trying_until_the_monitor_listens(ffi, sock_dir, qmp_peer):
+    path = os.path.join(sock_dir, "late.sock")
+    client = ffi._QmpClient(path)
+    def listen() -> None:
+        block_alarms_in_this_thread()
+        qmp_peer(path=path)
+
+    starter = threading.Timer(0.3, listen)
+    starter.start()
+    try:
+        with alarm_storm() as storm:
+            result, elapsed = qmp_outcome(lambda: client.connect(10.0, 5.0))
+            assert client.execute("after", None) == '{"command":"after"}'
+    finally:
+        starter.join()
+        client.close()
+    assert result is None
+    assert 0.3 <= elapsed < 5.0
+    assert storm.handled > 0
+
+
+def test_job_poll_pauses_resume_for_their_remainder(ffi, qmp_peer):
+    # A job that never concludes, polled every 100 ms for 500 ms: five or six queries. Were the
+    # pauses cut short, there would be one query per signal.
+    monitor = qmp_peer(jobs={"job": [{"type": "snapshot-save", "status": "running"}]})
+    client = ffi._QmpClient(monitor.path)
+    client.connect(5.0, 5.0)
+    with alarm_storm() as storm:
+        result, elapsed = qmp_outcome(lambda: client.wait_for_job("job", 0.5, 0.1))
+    client.close()
+    assert result == "Timed out waiting for QMP job"
+    assert 0.5 <= elapsed < 2.0
+    assert storm.handled > 0
+    assert 5 <= monitor.count("query-jobs") <= 7
+
+
+def test_job_poll_ends_when_the_job_concludes(ffi, qmp_peer):
+    monitor = qmp_peer(jobs={"job": [{"status": "created"}, {"status": "running"},
+                                     {"status": "concluded"}]})
+    client = ffi._QmpClient(monitor.path)
+    with alarm_storm() as storm:
+        result, elapsed = qmp_outcome(lambda: client.wait_for_job("job", 10.0, 0.1))
+    client.close()
+    assert json.loads(result)["status"] == "concluded"
+    assert 0.2 <= elapsed < 3.0
+    assert storm.handled > 0
+    assert monitor.wait_for(lambda: monitor.commands[-1:] == ["job-dismiss"])
+    assert monitor.commands == ["qmp_capabilities", *["query-jobs"] * 3, "job-dismiss"]
+
+
+def test_receives_are_repeated(ffi, qmp_peer):
+    # A slow greeting, a slow reply and a trickled one: every receive is interrupted over and
+    # over, and each is repeated until the bytes come.
+    monitor = qmp_peer(greetings=[[["sleep", 0.2], ["send", GREETING]]])
+    client = ffi._QmpClient(monitor.path)
+    with alarm_storm() as storm:
+        connected, _ = qmp_outcome(lambda: client.connect(5.0, 5.0))
+        slow, elapsed = qmp_outcome(lambda: client.execute(
+            "play", play(["sleep", 0.3], ["send", '{"return":"slow"}\n'])))
+        trickled, _ = qmp_outcome(lambda: client.execute(
+            "play", play(["trickle", '{"return":"trickled"}\n', 0.01])))
+    client.close()
+    assert (connected, slow, trickled) == (None, '"slow"', '"trickled"')
+    assert elapsed >= 0.3
+    assert storm.handled > 0
+
+
+def test_sends_are_repeated(ffi, qmp_peer):
+    # A command far larger than the socket buffer, to a monitor that reads nothing for 300 ms:
+    # the send blocks and is interrupted many times, yet every byte must arrive (the echo
+    # carries them back).
+    monitor = qmp_peer()
+    client = ffi._QmpClient(monitor.path)
+    client.connect(5.0, 5.0)
+    payload = "x" * 4_000_000
+    with alarm_storm() as storm:
+        assert client.execute("pause-reading", '{"seconds":0.3}') == "{}"
+        result, elapsed = qmp_outcome(lambda: client.execute("big", json.dumps(payload)))
+    client.close()
+    assert json.loads(result) == {"arguments": payload, "command": "big"}
+    assert elapsed >= 0.2
+    assert storm.handled > 0
+
+
+# --- the disk helpers -----------------------------------------------------------------------
+
+
+def test_disk_calls_are_unaffected(ffi, tmp_path):
+    # Reads and writes of regular files are not interrupted by signals on Linux; the storm must
+    # change nothing in what is written.
+    content = random_bytes(3 * MiB, 8) + bytes(5 * MiB) + random_bytes(MiB + 7, 9) + bytes(MiB)
+    (tmp_path / "image").write_bytes(content)
+    compressor = zstd.ZstdCompressor()
+    (tmp_path / "image.zst").write_bytes(compressor.compress(content) + compressor.flush())
+    with alarm_storm() as storm:
+        for i in range(3):
+            assert ffi.clone_or_sparse_copy(str(tmp_path / "image"),
+                                            str(tmp_path / f"copy{i}")) == "sparse"
+            assert ffi.decompress_zstd_sparse(str(tmp_path / "image.zst"),
+                                              str(tmp_path / f"unz{i}"), 65536) == "sparse"
+    assert storm.handled > 0
+    for i in range(3):
+        assert (tmp_path / f"copy{i}").read_bytes() == content
+        assert (tmp_path / f"unz{i}").read_bytes() == content
+    assert sorted(os.listdir(tmp_path)) == sorted(
+        ["image", "image.zst", *(f"copy{i}" for i in range(3)), *(f"unz{i}" for i in range(3))])

@@ -110,6 +110,13 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair{"{\"a\" 1}",
                   "syntax error while parsing object separator - unexpected number "
                   "literal; expected ':' at line 1 column 6"},
+        // The parser stops at a NUL byte as if the text ended there; what follows still counts.
+        std::pair{std::string("1\0 2", 4),
+                  "syntax error while parsing value - invalid literal; expected end of input at "
+                  "line 1 column 2"},
+        std::pair{std::string("{\"a\":1}\n\0", 9),
+                  "syntax error while parsing value - invalid literal; expected end of input at "
+                  "line 2 column 1"},
         std::pair{"\xEF\xBB\xBF{}",
                   "syntax error while parsing value - unexpected byte order "
                   "mark at line 1 column 1"},

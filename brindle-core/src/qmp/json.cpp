@@ -163,7 +163,17 @@ std::expected<Json, std::string> parse_json(std::string_view text) {
   }
   Json root;
   TreeBuilder builder(root);
-  if (Json::sax_parse(text.begin(), text.end(), &builder)) return root;
+  if (Json::sax_parse(text.begin(), text.end(), &builder)) {
+    // The parser takes a NUL byte for the end of the input, so one can follow a complete value
+    // unseen; no NUL can belong to JSON text (inside a string it is refused as a control
+    // character), so this one is the first thing after the value.
+    if (const auto nul = text.find('\0'); nul != std::string_view::npos) {
+      return std::unexpected(
+          positioned(text, nul + 1,
+                     "syntax error while parsing value - invalid literal; expected end of input"));
+    }
+    return root;
+  }
   if (builder.too_deep()) {
     return std::unexpected(
         positioned(text, offset_of_excess_nesting(text) + 1, "nesting deeper than 127 levels"));
