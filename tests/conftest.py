@@ -1,5 +1,6 @@
 import os
 import shutil
+import tempfile
 
 import pytest
 
@@ -44,3 +45,22 @@ def client(ffi, monitor):
     qmp = ffi._QmpClient(monitor.path)
     yield qmp
     qmp.close()
+
+
+def _socket_directory():
+    # Short paths: a socket path must fit the 108-byte sun_path.
+    directory = tempfile.mkdtemp(prefix="sock-")
+    yield directory
+    shutil.rmtree(directory, ignore_errors=True)
+
+
+@pytest.fixture
+def sock_dir():
+    """A fresh directory for the test's Unix sockets."""
+    yield from _socket_directory()
+
+
+@pytest.fixture(scope="module")
+def module_sock_dir():
+    """A directory for Unix sockets shared by the tests of one module."""
+    yield from _socket_directory()

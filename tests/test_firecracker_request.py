@@ -1,6 +1,5 @@
 import errno
 import os
-import shutil
 import socket
 import subprocess
 import sys
@@ -10,7 +9,7 @@ import time
 
 import pytest
 from conftest import open_descriptor_count
-from support.firecracker_server import HANG, FakeApiServer, short_socket_dir
+from support.firecracker_server import HANG, FakeApiServer
 
 HEAD_200 = b"HTTP/1.1 200 OK\r\n"
 EAGAIN_TEXT = f"{os.strerror(errno.EAGAIN)} (os error {errno.EAGAIN})"
@@ -21,13 +20,6 @@ TOO_LARGE_HEAD = "HTTP response headers are too large"
 
 def os_error_text(code: int) -> str:
     return f"{os.strerror(code)} (os error {code})"
-
-
-@pytest.fixture
-def sock_dir():
-    directory = short_socket_dir()
-    yield directory
-    shutil.rmtree(directory, ignore_errors=True)
 
 
 @pytest.fixture

@@ -9,11 +9,9 @@ import errno
 import json
 import os
 import random
-import shutil
 import time
 
 import pytest
-from support.firecracker_server import short_socket_dir
 from support.hardening_peer import OK, Peer, http_response
 from support.hardening_qmp import GREETING, QmpPeer, play, text
 from support.leaks import open_descriptor_count
@@ -30,26 +28,19 @@ DEEP_JSON = b"[" * 100_000 + b"]" * 100_000
 
 
 @pytest.fixture(scope="module")
-def sock_dir():
-    directory = short_socket_dir()
-    yield directory
-    shutil.rmtree(directory, ignore_errors=True)
-
-
-@pytest.fixture(scope="module")
-def healthy(sock_dir):
-    with Peer(os.path.join(sock_dir, "healthy.sock"), OK, quiet=True) as peer:
+def healthy(module_sock_dir):
+    with Peer(os.path.join(module_sock_dir, "healthy.sock"), OK, quiet=True) as peer:
         yield peer
 
 
 @pytest.fixture
-def peer(sock_dir, healthy, ffi):
+def peer(module_sock_dir, healthy, ffi):
     """Starts peers; afterwards checks that no descriptor stayed open and a call still works."""
     started = []
     before = open_descriptor_count()
 
     def start(*scripts) -> Peer:
-        started.append(Peer(os.path.join(sock_dir, f"p{len(started)}.sock"), *scripts))
+        started.append(Peer(os.path.join(module_sock_dir, f"p{len(started)}.sock"), *scripts))
         return started[-1]
 
     yield start
@@ -226,7 +217,7 @@ def qmp_outcome(call):
 
 
 @pytest.fixture
-def qmp_peer(sock_dir, ffi):
+def qmp_peer(module_sock_dir, ffi):
     """Starts QMP monitors; afterwards checks that no descriptor stayed open and that a client
     still connects and gets its own replies."""
     started = []
@@ -235,7 +226,7 @@ def qmp_peer(sock_dir, ffi):
 
     def start(**options) -> QmpPeer:
         options.setdefault("quiet", True)
-        started.append(QmpPeer(os.path.join(sock_dir, f"q{len(started)}.sock"), **options))
+        started.append(QmpPeer(os.path.join(module_sock_dir, f"q{len(started)}.sock"), **options))
         with_monitors[0] = open_descriptor_count()
         return started[-1]
 

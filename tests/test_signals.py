@@ -11,14 +11,12 @@ from __future__ import annotations
 import errno
 import json
 import os
-import shutil
 import threading
 import time
 from compression import zstd
 
 import pytest
 from support.disk_files import MiB, random_bytes
-from support.firecracker_server import short_socket_dir
 from support.hardening_peer import OK, Peer, http_response
 from support.hardening_qmp import GREETING, QmpPeer, play
 from support.hardening_signals import alarm_storm, block_alarms_in_this_thread
@@ -29,13 +27,6 @@ pytestmark = pytest.mark.timeout(120, method="thread")
 
 EINTR_TEXT = f"{os.strerror(errno.EINTR)} (os error {errno.EINTR})"
 STATUS_400 = (("read",), ("send", http_response(400, b"{}")))
-
-
-@pytest.fixture
-def sock_dir():
-    directory = short_socket_dir()
-    yield directory
-    shutil.rmtree(directory, ignore_errors=True)
 
 
 @pytest.fixture(autouse=True)

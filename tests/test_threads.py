@@ -7,14 +7,13 @@ from __future__ import annotations
 import errno
 import json
 import os
-import shutil
 import subprocess
 import sys
 import time
 
 import pytest
 from conftest import require_program
-from support.firecracker_server import NGINX_ROOT_BODY, Nginx, short_socket_dir
+from support.firecracker_server import NGINX_ROOT_BODY, Nginx
 from support.hardening_peer import OK, Peer, http_response
 from support.hardening_qmp import QmpPeer, play
 from support.hardening_threads import run_threads
@@ -24,13 +23,6 @@ THREADS = 16
 ENOENT_TEXT = f"{os.strerror(errno.ENOENT)} (os error {errno.ENOENT})"
 EPIPE_TEXT = f"{os.strerror(errno.EPIPE)} (os error {errno.EPIPE})"
 ECONNRESET_TEXT = f"{os.strerror(errno.ECONNRESET)} (os error {errno.ECONNRESET})"
-
-
-@pytest.fixture(scope="module")
-def sock_dir():
-    directory = short_socket_dir()
-    yield directory
-    shutil.rmtree(directory, ignore_errors=True)
 
 
 @pytest.fixture(scope="module")
@@ -62,10 +54,10 @@ def test_threads_share_one_nginx(ffi, nginx):
     assert run_threads(calls, THREADS) == list(range(THREADS))
 
 
-def test_every_thread_gets_its_own_answers(ffi, sock_dir):
+def test_every_thread_gets_its_own_answers(ffi, module_sock_dir):
     # The peer echoes each request line and body back: a reply that went to the wrong call, or
     # bytes mixed between calls, would show as another thread's path or body.
-    with Peer(os.path.join(sock_dir, "echo.sock"), (("read",), ("echo",)), quiet=True) as peer:
+    with Peer(os.path.join(module_sock_dir, "echo.sock"), (("read",), ("echo",)), quiet=True) as peer:
 
         def calls(index: int) -> None:
             for i in range(60):
@@ -78,14 +70,14 @@ def test_every_thread_gets_its_own_answers(ffi, sock_dir):
         run_threads(calls, THREADS)
 
 
-def test_successes_failures_and_waits_at_once(ffi, sock_dir):
-    missing = os.path.join(sock_dir, "missing.sock")
+def test_successes_failures_and_waits_at_once(ffi, module_sock_dir):
+    missing = os.path.join(module_sock_dir, "missing.sock")
     with (
-        Peer(os.path.join(sock_dir, "ok.sock"), OK, quiet=True) as ok,
-        Peer(os.path.join(sock_dir, "short.sock"),
+        Peer(os.path.join(module_sock_dir, "ok.sock"), OK, quiet=True) as ok,
+        Peer(os.path.join(module_sock_dir, "short.sock"),
              (("read",), ("send", b"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nab")),
              quiet=True) as short,
-        Peer(os.path.join(sock_dir, "busy.sock"), (("read",), ("send", http_response(503))),
+        Peer(os.path.join(module_sock_dir, "busy.sock"), (("read",), ("send", http_response(503))),
              quiet=True) as busy,
     ):
 
@@ -158,10 +150,10 @@ def echo_text(command: str, arguments: object = None) -> str:
 
 
 @pytest.fixture
-def qmp_monitor(sock_dir):
+def qmp_monitor(module_sock_dir):
     # In a process of its own: `close` waits for the client lock while holding the interpreter
     # lock, so a monitor thread of this process could not answer meanwhile.
-    with QmpPeer(os.path.join(sock_dir, "qmp.sock"), jobs={"done": [DONE_JOB]}, quiet=True) as peer:
+    with QmpPeer(os.path.join(module_sock_dir, "qmp.sock"), jobs={"done": [DONE_JOB]}, quiet=True) as peer:
         yield peer
 
 

@@ -18,25 +18,19 @@
 #include "common/unique_fd.hpp"
 #include "common/unix_socket.hpp"
 #include "qmp/channel.hpp"
+#include "stress_support.hpp"
 
 namespace brindle::py {
 namespace {
 
 constexpr int kThreads = 8;
 
-template <class Body>
-void run_threads(int count, Body body) {
-  std::vector<std::thread> threads;
-  for (int i = 0; i < count; ++i) threads.emplace_back(body, i);
-  for (auto& thread : threads) thread.join();
-}
-
 TEST(ClientLockStress, OneHolderAtATime) {
   ClientLock lock;
   long counter = 0;  // plain on purpose: only the lock protects it
   int holders = 0;
   std::atomic<int> overlaps{0}, poisoned{0};
-  run_threads(kThreads, [&](int) {
+  stress::run_threads(kThreads, [&](int) {
     for (int i = 0; i < 20000; ++i) {
       ClientLock::Guard guard(lock);
       if (guard.poisoned()) ++poisoned;
@@ -54,7 +48,7 @@ TEST(ClientLockStress, OrdinaryErrorsNeverPoison) {
   // Ordinary failures are returned values: leaving the scope early with one leaves the lock
   // clean.
   ClientLock lock;
-  run_threads(kThreads, [&](int index) {
+  stress::run_threads(kThreads, [&](int index) {
     for (int i = 0; i < 2000; ++i) {
       const auto operation = [&]() -> Status {
         ClientLock::Guard guard(lock);
@@ -89,7 +83,7 @@ TEST(ClientLockStress, AFaultPoisonsForGoodWhileOthersHoldOn) {
   ClientLock lock;
   std::atomic<bool> poisoned_seen_then_clean{false};
   std::atomic<int> faults{0};
-  run_threads(kThreads, [&](int index) {
+  stress::run_threads(kThreads, [&](int index) {
     bool seen = false;
     for (int i = 0; i < 5000; ++i) {
       if (index == 0 && i == 2500) {
@@ -151,7 +145,7 @@ struct ModelClient {
 TEST(ClientLockStress, CloseRacingExecuteNeverSeesAHalfClosedChannel) {
   ModelClient client;
   std::atomic<int> failed{0};
-  run_threads(kThreads, [&](int index) {
+  stress::run_threads(kThreads, [&](int index) {
     for (int i = 0; i < 3000; ++i) {
       if (index % 4 == 0) {
         client.close();

@@ -24,6 +24,7 @@
 #include "qmp/channel.hpp"
 #include "qmp/jobs.hpp"
 #include "qmp/json.hpp"
+#include "stress_support.hpp"
 
 namespace brindle::qmp {
 namespace {
@@ -36,44 +37,11 @@ constexpr std::string_view kGreeting = "{\"QMP\":{\"version\":{},\"capabilities\
 // Greets each connection, then answers line by line, each connection on a thread of its own:
 // "fail" with an error object, "drop" by closing the connection, "query-jobs" with one
 // concluded job, anything else with {"return":{"command":NAME,"arguments":ARGUMENTS}}.
-class FakeMonitor {
+class FakeMonitor : public stress::UnixServer {
  public:
-  FakeMonitor() {
-    char pattern[] = "/tmp/brindle-qmp-stress-XXXXXX";
-    directory_ = ::mkdtemp(pattern);
-    path_ = directory_ + "/monitor.sock";
-    auto socket = unix_stream_socket();
-    listener_ = std::move(*socket);
-    const auto address = unix_address(path_);
-    if (::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address->address),
-               address->length) != 0 ||
-        ::listen(listener_.get(), 128) != 0) {
-      std::abort();
-    }
-    acceptor_ = std::thread([this] { accept_loop(); });
-  }
-
-  ~FakeMonitor() {
-    stopping_ = true;
-    ::shutdown(listener_.get(), SHUT_RDWR);
-    acceptor_.join();
-    for (auto& worker : workers_) worker.join();
-    std::filesystem::remove_all(directory_);
-  }
-
-  const std::string& path() const { return path_; }
-  int connections() const { return connections_; }
+  FakeMonitor() : UnixServer("monitor.sock", serve) {}
 
  private:
-  void accept_loop() {
-    while (!stopping_) {
-      const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      ++connections_;
-      workers_.emplace_back([fd] { serve(UniqueFd(fd)); });
-    }
-  }
-
   static std::string answer(const Json& message) {
     const std::string name = message.value("execute", "");
     if (name == "fail") return "{\"error\":{\"class\":\"GenericError\",\"desc\":\"no\"}}\n";
@@ -103,13 +71,6 @@ class FakeMonitor {
       }
     }
   }
-
-  std::string directory_, path_;
-  UniqueFd listener_;
-  std::atomic<bool> stopping_{false};
-  std::atomic<int> connections_{0};
-  std::thread acceptor_;
-  std::vector<std::thread> workers_;  // only touched by the acceptor until it is joined
 };
 
 // A client as the extension builds one: a lock and a channel, every use of the channel under it.
@@ -126,13 +87,6 @@ struct SharedClient {
     return operation(channel);
   }
 };
-
-template <class Body>
-void run_threads(int count, Body body) {
-  std::vector<std::thread> threads;
-  for (int i = 0; i < count; ++i) threads.emplace_back(body, i);
-  for (auto& thread : threads) thread.join();
-}
 
 // The error of a command whose connection was dropped by the monitor or closed by the far end
 // before it was written: the command itself, or one that followed it, fails with one of these.
@@ -154,7 +108,7 @@ TEST(QmpChannelStress, SharedChannelRepliesNeverCross) {
     std::lock_guard lock(report);
     if (first_wrong.empty()) first_wrong = std::move(what);
   };
-  run_threads(kThreads, [&](int index) {
+  stress::run_threads(kThreads, [&](int index) {
     for (int i = 0; i < 300; ++i) {
       switch ((index * 7 + i) % 10) {
         case 0:
@@ -208,7 +162,7 @@ TEST(QmpChannelStress, DroppedConnectionsFailOnlyTheirOwnCommands) {
   FakeMonitor monitor;
   SharedClient client(monitor.path());
   std::atomic<int> wrong{0}, echoes{0}, dropped{0};
-  run_threads(kThreads, [&](int index) {
+  stress::run_threads(kThreads, [&](int index) {
     for (int i = 0; i < 200; ++i) {
       const std::string command =
           index % 4 == 0 && i % 5 == 0 ? std::string("drop") : std::format("c-{}-{}", index, i);

@@ -27,14 +27,16 @@ from __future__ import annotations
 
 import ast
 import json
-import os
 import re
-import signal
 import socket
-import subprocess
 import sys
 import threading
 import time
+
+if __package__:
+    from support.peer_process import PeerProcess
+else:  # run as the peer program, with its own folder on the path
+    from peer_process import PeerProcess
 
 _CONTENT_LENGTH = re.compile(rb"\r\ncontent-length:\s*(\d+)", re.IGNORECASE)
 
@@ -45,67 +47,28 @@ def http_response(status: int, body: bytes = b"", extra: bytes = b"") -> bytes:
     return b"HTTP/1.1 %d X\r\nContent-Length: %d\r\n%s\r\n%s" % (status, len(body), extra, body)
 
 
-class Peer:
+class Peer(PeerProcess):
     """The peer process, listening on `path` once the constructor returns."""
 
     def __init__(self, path: str, *scripts: tuple, quiet: bool = False) -> None:
-        self.path = path
         self.accepted = 0
         self.requests: list[int] = []  # byte counts of the requests read
         self.marks: list[str] = []
-        self._changed = threading.Condition()
-        # The sanitizer runtime preloaded into the test interpreter is not wanted in the peer.
-        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-        self.process = subprocess.Popen(
-            [sys.executable, __file__, path] + (["quiet"] if quiet else []),
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True,
-        )
-        # Scripts can be megabytes, too much for the command line.
-        with self.process.stdin:
-            self.process.stdin.write(repr(scripts or (OK,)))
-        if self.process.stdout.readline().strip() != "ready":
-            self.close()
-            raise RuntimeError("the peer did not start")
-        self._reader = threading.Thread(target=self._read_reports, daemon=True)
-        self._reader.start()
+        super().__init__(__file__, path, repr(scripts or (OK,)), ("quiet",) if quiet else ())
 
-    def _read_reports(self) -> None:
-        # Signal storms are meant for the thread making the calls.
-        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM})
-        for line in self.process.stdout:
-            kind, _, rest = line.rstrip("\n").partition(" ")
-            with self._changed:
-                if kind == "accept":
-                    self.accepted += 1
-                elif kind == "request":
-                    self.requests.append(int(rest))
-                elif kind == "mark":
-                    self.marks.append(rest)
-                self._changed.notify_all()
+    def on_report(self, kind: str, rest: str) -> None:
+        if kind == "accept":
+            self.accepted += 1
+        elif kind == "request":
+            self.requests.append(int(rest))
+        elif kind == "mark":
+            self.marks.append(rest)
 
     def wait_for_mark(self, text: str, timeout: float = 10.0) -> bool:
-        with self._changed:
-            return self._changed.wait_for(lambda: text in self.marks, timeout)
+        return self.wait_for(lambda: text in self.marks, timeout)
 
     def wait_for_requests(self, count: int, timeout: float = 10.0) -> bool:
-        with self._changed:
-            return self._changed.wait_for(lambda: len(self.requests) >= count, timeout)
-
-    def close(self) -> None:
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(10)
-        if hasattr(self, "_reader"):
-            self._reader.join(10)
-        self.process.stdout.close()
-        if os.path.exists(self.path):
-            os.unlink(self.path)
-
-    def __enter__(self) -> Peer:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
+        return self.wait_for(lambda: len(self.requests) >= count, timeout)
 
 
 # --- the peer process ---------------------------------------------------------------------------

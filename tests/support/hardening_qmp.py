@@ -30,13 +30,15 @@ which `QmpPeer` counts.
 from __future__ import annotations
 
 import json
-import os
-import signal
 import socket
-import subprocess
 import sys
 import threading
 import time
+
+if __package__:
+    from support.peer_process import PeerProcess
+else:  # run as the peer program, with its own folder on the path
+    from peer_process import PeerProcess
 
 GREETING = '{"QMP":{"version":{"qemu":{"micro":0,"minor":0,"major":11}},"capabilities":[]}}\n'
 EMPTY_RETURN = '{"return":{}}\n'
@@ -53,68 +55,30 @@ def play(*steps: list) -> str:
     return json.dumps({"steps": list(steps)})
 
 
-class QmpPeer:
+class QmpPeer(PeerProcess):
     """The monitor process, listening on `path` once the constructor returns."""
 
     def __init__(self, path: str, *, greetings: list | None = None,
                  capabilities: str = EMPTY_RETURN, replies: dict | None = None,
                  jobs: dict | None = None, quiet: bool = False) -> None:
-        self.path = path
         self.accepted = 0
         self.ended = 0
         self.commands: list[str] = []
-        self._changed = threading.Condition()
         config = {"greetings": greetings or [[["send", GREETING]]], "capabilities": capabilities,
                   "replies": replies or {}, "jobs": jobs or {}, "quiet": quiet}
-        # The sanitizer runtime preloaded into the test interpreter is not wanted here.
-        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-        self.process = subprocess.Popen([sys.executable, __file__, path], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, env=env, text=True)
-        with self.process.stdin:
-            self.process.stdin.write(json.dumps(config))
-        if self.process.stdout.readline().strip() != "ready":
-            self.close()
-            raise RuntimeError("the QMP peer did not start")
-        self._reader = threading.Thread(target=self._read_reports, daemon=True)
-        self._reader.start()
+        super().__init__(__file__, path, json.dumps(config))
 
-    def _read_reports(self) -> None:
-        # Signal storms are meant for the thread making the calls.
-        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM})
-        for line in self.process.stdout:
-            kind, _, rest = line.rstrip("\n").partition(" ")
-            with self._changed:
-                if kind == "accept":
-                    self.accepted += 1
-                elif kind == "end":
-                    self.ended += 1
-                elif kind == "command":
-                    self.commands.append(rest)
-                self._changed.notify_all()
-
-    def wait_for(self, predicate, timeout: float = 10.0) -> bool:
-        with self._changed:
-            return self._changed.wait_for(predicate, timeout)
+    def on_report(self, kind: str, rest: str) -> None:
+        if kind == "accept":
+            self.accepted += 1
+        elif kind == "end":
+            self.ended += 1
+        elif kind == "command":
+            self.commands.append(rest)
 
     def count(self, command: str) -> int:
         with self._changed:
             return self.commands.count(command)
-
-    def close(self) -> None:
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(10)
-        if hasattr(self, "_reader"):
-            self._reader.join(10)
-        self.process.stdout.close()
-        if os.path.exists(self.path):
-            os.unlink(self.path)
-
-    def __enter__(self) -> QmpPeer:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
 
 
 # --- the monitor process ------------------------------------------------------------------------
