@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import re
 import shutil
 import signal
 import socket
@@ -13,10 +12,11 @@ import threading
 import time
 from dataclasses import dataclass, field
 
+from support.http_wire import read_request
+
 # A script step that keeps the connection open, unanswered, until the server stops.
 HANG = object()
 
-_CONTENT_LENGTH = re.compile(rb"\r\ncontent-length:\s*(\d+)", re.IGNORECASE)
 
 
 @dataclass
@@ -84,21 +84,7 @@ class FakeApiServer:
 
     def _receive_request(self, conn: socket.socket) -> bytes:
         conn.settimeout(5)
-        data = b""
-        while b"\r\n\r\n" not in data:
-            piece = conn.recv(65536)
-            if not piece:
-                return data
-            data += piece
-        head, _, body = data.partition(b"\r\n\r\n")
-        match = _CONTENT_LENGTH.search(head)
-        length = int(match.group(1)) if match else 0
-        while len(body) < length:
-            piece = conn.recv(65536)
-            if not piece:
-                break
-            body += piece
-        return head + b"\r\n\r\n" + body
+        return read_request(conn)
 
     def _play(self, conn: socket.socket, script) -> None:
         for step in script:

@@ -27,18 +27,18 @@ from __future__ import annotations
 
 import ast
 import json
-import re
 import socket
 import sys
 import threading
 import time
 
 if __package__:
+    from support.http_wire import read_request
     from support.peer_process import PeerProcess
 else:  # run as the peer program, with its own folder on the path
+    from http_wire import read_request
     from peer_process import PeerProcess
 
-_CONTENT_LENGTH = re.compile(rb"\r\ncontent-length:\s*(\d+)", re.IGNORECASE)
 
 OK = (("read",), ("send", b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}"))
 
@@ -82,24 +82,6 @@ def _report(quiet: bool, line: str) -> None:
             print(line, flush=True)
 
 
-def _read_request(conn: socket.socket) -> tuple[bytes, bytes]:
-    data = b""
-    while b"\r\n\r\n" not in data:
-        piece = conn.recv(65536)
-        if not piece:
-            return data, b""
-        data += piece
-    head, _, body = data.partition(b"\r\n\r\n")
-    match = _CONTENT_LENGTH.search(head)
-    length = int(match.group(1)) if match else 0
-    while len(body) < length:
-        piece = conn.recv(65536)
-        if not piece:
-            break
-        body += piece
-    return head, body
-
-
 def _read_line(conn: socket.socket) -> bytes:
     line = b""
     while not line.endswith(b"\n"):
@@ -121,8 +103,9 @@ def _play(conn: socket.socket, script: tuple, quiet: bool) -> None:
     for step in script:
         kind = step[0]
         if kind == "read":
-            head, body = _read_request(conn)
-            _report(quiet, f"request {len(head) + 4 + len(body)}")
+            request = read_request(conn)
+            head, _, body = request.partition(b"\r\n\r\n")
+            _report(quiet, f"request {len(request)}")
         elif kind == "line":
             line = _read_line(conn)
             _report(quiet, f"request {len(line)}")
