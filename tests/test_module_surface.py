@@ -1,6 +1,7 @@
 """The module object: its functions, docs, signatures, __all__, probes and the class surface."""
 
 import gc
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -84,6 +85,16 @@ def test_qmp_client_class_surface(ffi):
         weakref.ref(client)
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
+
+
+def test_the_only_exported_symbol_is_the_init_function(ffi):
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    listing = subprocess.run(
+        [nm, "-D", "--defined-only", ffi.__file__], capture_output=True, text=True, check=True
+    )
+    assert [line.split()[-1] for line in listing.stdout.splitlines()] == ["PyInit__ffi"]
 
 
 def _run_python(code: str) -> subprocess.CompletedProcess:
