@@ -5,10 +5,6 @@ import tempfile
 import pytest
 
 
-def open_descriptor_count() -> int:
-    return len(os.listdir("/proc/self/fd"))
-
-
 def require_program(name: str) -> str:
     """Path of an outside program a test needs as a peer (QEMU, nginx, zstd...).
 

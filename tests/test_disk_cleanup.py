@@ -4,8 +4,8 @@ import os
 from compression import zstd
 
 import pytest
-from conftest import open_descriptor_count
 from support.disk_files import MiB, only_error, random_bytes, small_tmpfs
+from support.system import open_descriptor_count
 
 HELPERS = {
     "copy": (lambda data: data, "clone_or_sparse_copy"),

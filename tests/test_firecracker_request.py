@@ -8,18 +8,14 @@ import threading
 import time
 
 import pytest
-from conftest import open_descriptor_count
 from support.firecracker_server import HANG, FakeApiServer
+from support.system import open_descriptor_count, os_error_text
 
 HEAD_200 = b"HTTP/1.1 200 OK\r\n"
-EAGAIN_TEXT = f"{os.strerror(errno.EAGAIN)} (os error {errno.EAGAIN})"
+EAGAIN_TEXT = os_error_text(errno.EAGAIN)
 BAD_DIGIT = "invalid digit found in string"
 TOO_LARGE = "number too large to fit in target type"
 TOO_LARGE_HEAD = "HTTP response headers are too large"
-
-
-def os_error_text(code: int) -> str:
-    return f"{os.strerror(code)} (os error {code})"
 
 
 @pytest.fixture

@@ -4,8 +4,8 @@ import threading
 import time
 
 import pytest
-from conftest import open_descriptor_count
 from support.firecracker_server import HANG, FakeApiServer, short_socket_dir
+from support.system import open_descriptor_count
 
 OK = (b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}",)
 BAD_REQUEST = (b"HTTP/1.1 400 Bad Request\r\nContent-Length: 2\r\n\r\n{}",)

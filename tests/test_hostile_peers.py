@@ -14,11 +14,11 @@ import time
 import pytest
 from support.hardening_peer import OK, Peer, http_response
 from support.hardening_qmp import GREETING, QmpPeer, play, text
-from support.leaks import open_descriptor_count
+from support.system import open_descriptor_count, os_error_text
 
-EAGAIN_TEXT = f"{os.strerror(errno.EAGAIN)} (os error {errno.EAGAIN})"
-EPIPE_TEXT = f"{os.strerror(errno.EPIPE)} (os error {errno.EPIPE})"
-ECONNRESET_TEXT = f"{os.strerror(errno.ECONNRESET)} (os error {errno.ECONNRESET})"
+EAGAIN_TEXT = os_error_text(errno.EAGAIN)
+EPIPE_TEXT = os_error_text(errno.EPIPE)
+ECONNRESET_TEXT = os_error_text(errno.ECONNRESET)
 TOO_LARGE = "HTTP response headers are too large"
 HEAD_200 = b"HTTP/1.1 200 OK\r\n"
 OK_RESPONSE = OK[1][1]

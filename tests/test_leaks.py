@@ -17,12 +17,13 @@ from support.firecracker_server import NGINX_ROOT_BODY, Nginx, short_socket_dir
 from support.hardening_peer import OK, Peer, http_response
 from support.hardening_qmp import FAILED, QmpPeer, play, text
 from support.leaks import PANIC, assert_no_leaks, raises, returns, status_is
+from support.system import os_error_text
 
-EAGAIN_TEXT = f"{os.strerror(errno.EAGAIN)} (os error {errno.EAGAIN})"
-ENOENT_TEXT = f"{os.strerror(errno.ENOENT)} (os error {errno.ENOENT})"
-ECONNREFUSED_TEXT = f"{os.strerror(errno.ECONNREFUSED)} (os error {errno.ECONNREFUSED})"
+EAGAIN_TEXT = os_error_text(errno.EAGAIN)
+ENOENT_TEXT = os_error_text(errno.ENOENT)
+ECONNREFUSED_TEXT = os_error_text(errno.ECONNREFUSED)
 CLOSED_TEXTS = {
-    f"{os.strerror(code)} (os error {code})" for code in (errno.EPIPE, errno.ECONNRESET)
+    os_error_text(code) for code in (errno.EPIPE, errno.ECONNRESET)
 }
 
 # One script per peer; each connection plays it whole.
@@ -580,7 +581,7 @@ DISK_CASES = {
                                  "target path has no filename: /", d), 3000),
     "copy-onto-directory": (
         lambda m, d: disk_raises(m.clone_or_sparse_copy, (d / "image", d / "a-directory"),
-                                 f"{os.strerror(errno.EISDIR)} (os error {errno.EISDIR})", d),
+                                 os_error_text(errno.EISDIR), d),
         2000),
     "zstd": (lambda m, d: copied(m.decompress_zstd_sparse, d / "image.zst", d / "out" / "unz",
                                  IMAGE * 2, 4096), 2000),
@@ -604,7 +605,7 @@ DISK_CASES = {
                                  "chunk_size must be greater than zero", d), 5000),
     "zstd-chunk-size-unallocatable": (
         lambda m, d: disk_raises(m.decompress_zstd_sparse, (d / "image.zst", d / "unz", 2**62),
-                                 f"{os.strerror(errno.ENOMEM)} (os error {errno.ENOMEM})", d),
+                                 os_error_text(errno.ENOMEM), d),
         3000),
     "zstd-nul": (
         lambda m, d: disk_raises(m.decompress_zstd_sparse, (d / "image.zst", str(d / "u") + "\0"),

@@ -8,9 +8,9 @@ import threading
 import time
 
 import pytest
-from conftest import open_descriptor_count
 from support.qmp_fake import (CAPABILITIES, CLOSE, EMPTY_RETURN, FakeMonitor,
                               FakeMonitorProcess, qmp_error, short_socket_path)
+from support.system import open_descriptor_count
 
 EAGAIN = "Resource temporarily unavailable (os error 11)"
 

@@ -3,8 +3,9 @@
 import json
 
 import pytest
-from conftest import open_descriptor_count, require_program
+from conftest import require_program
 from support.qmp_qemu import Qemu
+from support.system import open_descriptor_count
 
 
 @pytest.fixture

@@ -4,8 +4,9 @@ import json
 import subprocess
 
 import pytest
-from conftest import open_descriptor_count, require_program
+from conftest import require_program
 from support.qmp_qemu import Qemu, create_qcow2, disk_arguments, snapshot_names
+from support.system import open_descriptor_count
 
 RECORD_MEMBERS = ["job_id", "job_type", "status", "current_progress", "total_progress", "error"]
 

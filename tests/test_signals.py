@@ -20,12 +20,12 @@ from support.disk_files import MiB, random_bytes
 from support.hardening_peer import OK, Peer, http_response
 from support.hardening_qmp import GREETING, QmpPeer, play
 from support.hardening_signals import alarm_storm, block_alarms_in_this_thread
-from support.leaks import open_descriptor_count
+from support.system import open_descriptor_count, os_error_text
 
 # pytest-timeout's default method uses SIGALRM itself.
 pytestmark = pytest.mark.timeout(120, method="thread")
 
-EINTR_TEXT = f"{os.strerror(errno.EINTR)} (os error {errno.EINTR})"
+EINTR_TEXT = os_error_text(errno.EINTR)
 STATUS_400 = (("read",), ("send", http_response(400, b"{}")))
 
 

@@ -17,12 +17,12 @@ from support.firecracker_server import NGINX_ROOT_BODY, Nginx
 from support.hardening_peer import OK, Peer, http_response
 from support.hardening_qmp import QmpPeer, play
 from support.hardening_threads import run_threads
-from support.leaks import open_descriptor_count
+from support.system import open_descriptor_count, os_error_text
 
 THREADS = 16
-ENOENT_TEXT = f"{os.strerror(errno.ENOENT)} (os error {errno.ENOENT})"
-EPIPE_TEXT = f"{os.strerror(errno.EPIPE)} (os error {errno.EPIPE})"
-ECONNRESET_TEXT = f"{os.strerror(errno.ECONNRESET)} (os error {errno.ECONNRESET})"
+ENOENT_TEXT = os_error_text(errno.ENOENT)
+EPIPE_TEXT = os_error_text(errno.EPIPE)
+ECONNRESET_TEXT = os_error_text(errno.ECONNRESET)
 
 
 @pytest.fixture(scope="module")

@@ -27,11 +27,9 @@ import sys
 from collections.abc import Callable
 from dataclasses import dataclass
 
+from support.system import open_descriptor_count
+
 ITERATIONS = 2000
-
-
-def open_descriptor_count() -> int:
-    return len(os.listdir("/proc/self/fd"))
 
 
 def refcounts_tracked() -> bool:
