@@ -111,7 +111,7 @@ ERRORS = [
     (lambda m: m.prepare_tap("t", 0, "ip", 24, 1), TypeError,
      argument("_route_localnet", "'int' object is not an instance of 'bool'")),
     (lambda m: m.prepare_tap("t", 0, "ip", 24, None), TypeError,
-     argument("_route_localnet", "'None' is not an instance of 'bool'")),
+     argument("_route_localnet", "'NoneType' object is not an instance of 'bool'")),
     (lambda m: m.prepare_tap("t", 0, "ip", 24, numpy_bool()), TypeError,
      argument("_route_localnet", "object of type 'bool_' does not define a '__bool__' conversion")),
     (lambda m: m._QmpClient(None), TypeError,
