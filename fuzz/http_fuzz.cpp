@@ -13,7 +13,7 @@
 
 namespace fc = brindle::firecracker;
 
-constexpr std::string_view kRequest =
+constexpr std::string_view REQUEST =
     "PUT /fuzz HTTP/1.1\r\nHost: localhost\r\nAccept: application/json\r\n"
     "Content-Type: application/json\r\nContent-Length: 8\r\nConnection: close\r\n\r\n"
     "{\"\xC3\xA9\":1}";
@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Pieces as receives bring them (sized by the bytes), each search resuming where the last ended.
   const std::size_t head_end = fc::find_head_end(bytes);
-  check(head_end == bytes.find(fc::kHeadTerminator), "the head ends at the first CR LF CR LF");
+  check(head_end == bytes.find(fc::HEAD_TERMINATOR), "the head ends at the first CR LF CR LF");
   std::size_t have = 0, found = std::string_view::npos;
   while (found == std::string_view::npos && have < bytes.size()) {
     const std::size_t searched = have;
@@ -49,9 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)::send(peer.get(), bytes.data(), bytes.size(), MSG_DONTWAIT);  // as much as fits
   (data[0] & 1) ? ::fcntl(client.get(), F_SETFL, O_NONBLOCK) : ::shutdown(peer.get(), SHUT_WR);
   const auto got = fc::exchange(client.get(), "PUT", "/fuzz", "{\"\xC3\xA9\":1}");
-  char request[kRequest.size() + 1];
+  char request[REQUEST.size() + 1];
   const ssize_t arrived = ::recv(peer.get(), request, sizeof request, MSG_DONTWAIT);
-  check(std::string_view(request, std::max<ssize_t>(arrived, 0)) == kRequest,
+  check(std::string_view(request, std::max<ssize_t>(arrived, 0)) == REQUEST,
         "the request arrives byte for byte");
   check(!got || !got->body || brindle::is_valid_utf8(*got->body), "a body is valid UTF-8");
   check(!got || !got->body || got->status != 204, "a 204 response has no body");

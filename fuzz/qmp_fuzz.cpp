@@ -1,10 +1,8 @@
 // The QMP channel reading what a monitor sent, queued in a socket pair before the first read.
 // Input: one byte choosing the reading (0: read_message, 1: execute_command, until the stream
 // ends; 2 and 3: wait_for_job("job0")), then the monitor's bytes.
-#include <fcntl.h>
 #include <sys/socket.h>
 
-#include <memory>
 #include <optional>
 #include <set>
 #include <thread>
@@ -16,8 +14,8 @@
 
 namespace qmp = brindle::qmp;
 
-constexpr std::string_view kQuery = "{\"execute\":\"query-jobs\"}\n";
-constexpr std::string_view kDismiss =
+constexpr std::string_view QUERY = "{\"execute\":\"query-jobs\"}\n";
+constexpr std::string_view DISMISS =
     "{\"arguments\":{\"id\":\"job0\"},\"execute\":\"job-dismiss\"}\n";
 
 static void check_text(const qmp::QmpError& error) {
@@ -43,9 +41,9 @@ static std::set<std::string> given(std::string_view stream, bool returns) {
 
 static void check_wait(const qmp::QmpResult<qmp::QmpJob>& got, std::string_view sent) {
   if (!got) check_text(got.error());
-  const bool dismissed = sent.ends_with(kDismiss);
-  if (dismissed) sent.remove_suffix(kDismiss.size());
-  while (sent.starts_with(kQuery)) sent.remove_prefix(kQuery.size());
+  const bool dismissed = sent.ends_with(DISMISS);
+  if (dismissed) sent.remove_suffix(DISMISS.size());
+  while (sent.starts_with(QUERY)) sent.remove_prefix(QUERY.size());
   check(sent.empty(), "the wait sends only query-jobs, then at most one job-dismiss");
   check(dismissed == got.has_value(), "the job is dismissed exactly when the wait succeeds");
   check(!got || (got->job_id == "job0" && got->status == "concluded" && !got->error),
@@ -69,9 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (ssize_t n; (n = ::recv(pair[1], buffer, sizeof buffer, 0)) > 0;) sent.append(buffer, n);
   });
   qmp::QmpChannel channel("/run/fuzz.sock");
-  channel.reader.emplace(qmp::LineReader{brindle::UniqueFd(::fcntl(pair[0], F_DUPFD_CLOEXEC, 0)),
-                                         std::make_unique<char[]>(qmp::kReadBufferSize)});
-  channel.writer = brindle::UniqueFd(pair[0]);
+  channel.connection = std::move(qmp::Connection::over(brindle::UniqueFd(pair[0])).value());
   std::optional<qmp::QmpResult<qmp::QmpJob>> waited;
   if (reading >= 2) waited = qmp::wait_for_job(channel, "job0", 1e6, 0.0);
   const auto values = given(stream, reading == 1);
@@ -83,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!got) check_text(got.error());
     if (!got && got.error().is<qmp::QmpError::SocketClosed>()) break;
   }
-  ::shutdown(channel.writer.get(), SHUT_WR);
+  ::shutdown(channel.connection->writer.get(), SHUT_WR);
   far_end.join();
   if (waited) check_wait(*waited, sent);
   return 0;

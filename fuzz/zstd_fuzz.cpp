@@ -15,7 +15,7 @@
 
 namespace fs = std::filesystem;
 
-constexpr std::uint64_t kChunkSizes[] = {1, 2, 3, 7, 512, 4096, 65536, 131072, 1 << 20};
+constexpr std::uint64_t CHUNK_SIZES[] = {1, 2, 3, 7, 512, 4096, 65536, 131072, 1 << 20};
 
 struct Folder {
   fs::path path = [] {
@@ -28,7 +28,7 @@ struct Folder {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const std::uint64_t chunk_size = kChunkSizes[data[0] % std::size(kChunkSizes)];
+  const std::uint64_t chunk_size = CHUNK_SIZES[data[0] % std::size(CHUNK_SIZES)];
   const std::string_view input(reinterpret_cast<const char*>(data + 1), size - 1);
   // Small chunks cost a step each, so they get a smaller output; larger ones are skipped.
   static std::vector<char> reference(8 << 20);
