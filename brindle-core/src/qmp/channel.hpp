@@ -34,7 +34,7 @@ struct Connection {
 struct QmpChannel {
   explicit QmpChannel(std::string path) noexcept : socket_path(std::move(path)) {}
 
-  std::string socket_path;  // as given, never validated; copied into every error
+  std::string socket_path;               // as given, never validated; copied into every error
   std::optional<Connection> connection;  // empty while not connected
 
   bool connected() const { return connection.has_value(); }
