@@ -63,32 +63,43 @@ def test_a_large_body_is_sent_whole(peer):
 # The receive boundaries: the head limit counts received bytes, a terminator may be split.
 FILLER = b"X: " + b"a" * (65536 - len(HEAD) - 7) + b"\r\n\r\n"
 RESPONSES = [
-    ([NO_CONTENT + b"Content-Length: 3\r\n\r\na", 0.05, b"bc"], (204, None)),
-    ([HEAD + b"Content-Length: 2\r\n\r\nabcdef"], (200, "ab")),
-    ([HEAD + b"Content-Length: 6\r\n\r\na", 0.05, b"bc", 0.05, b"def"], (200, "abcdef")),
-    ([HEAD + b"\r\nabc", 0.2, b"def"], (200, "abc")),
-    ([HEAD + b"\r\n", 0.2, b"def"], (200, None)),
-    ([HEAD + b"\r", 0.1, b"\nxyz"], (200, "xyz")),
+    ([NO_CONTENT + b"Content-Length: 3\r\n\r\na", 0.05, b"bc"], (204, None), None),
+    ([HEAD + b"Content-Length: 2\r\n\r\nabcdef"], (200, "ab"), None),
+    ([HEAD + b"Content-Length: 6\r\n\r\na", 0.05, b"bc", 0.05, b"def"], (200, "abcdef"), None),
+    ([HEAD + b"\r\nabc", 0.2, b"def"], (200, "abc"), None),
+    ([HEAD + b"\r\n", 0.2, b"def"], (200, None), None),
+    ([HEAD + b"\r", 0.1, b"\nxyz"], (200, "xyz"), None),
     ([HEAD + b"Content-Length: 8\r\n\r\na\xffb\xe2\x82c\xed\xa0"],
-     (200, "a\ufffdb\ufffdc\ufffd\ufffd")),
-    ([b"HTTP/1.1\xc2\xa0201 \xff\r\n\r\n"], (201, None)),
-    ([b"HTTP/1.1 200 OK\nContent-Length: 0\n\n"], "malformed HTTP response"),
-    ([HEAD + b"Content-Length: 10\r\n\r\nabc"], "failed to fill whole buffer"),
-    ([NO_CONTENT + b"Content-Length: 10\r\n\r\nabc"], "failed to fill whole buffer"),
-    ([HEAD + b"Content-Length: 18446744073709551615\r\n\r\nabc"], "failed to fill whole buffer"),
-    ([HEAD + FILLER], (200, None)),
-    ([HEAD + b"X" + FILLER], TOO_LARGE),
-    ([HEAD + FILLER[:-4], 0.1, b"\r\n\r\nb"], TOO_LARGE),
-    ([HEAD + FILLER[:-1004], 0.1, b"\r\n\r\n" + b"b" * 1000], (200, "b" * 1000)),
+     (200, "a\ufffdb\ufffdc\ufffd\ufffd"), None),
+    ([b"HTTP/1.1\xc2\xa0201 \xff\r\n\r\n"], (201, None), None),
+    ([b"HTTP/1.1 200 OK\nContent-Length: 0\n\n"], "malformed HTTP response", None),
+    ([HEAD + b"Content-Length: 10\r\n\r\nabc"], "failed to fill whole buffer", None),
+    ([NO_CONTENT + b"Content-Length: 10\r\n\r\nabc"], "failed to fill whole buffer", None),
+    ([HEAD + b"Content-Length: 18446744073709551615\r\n\r\nabc"], "failed to fill whole buffer",
+     None),
+    ([HEAD + FILLER], (200, None), None),
+    ([HEAD + b"X" + FILLER], TOO_LARGE, None),
+    ([HEAD + FILLER[:-4], 0.1, b"\r\n\r\nb"], TOO_LARGE, None),
+    ([HEAD + FILLER[:-1004], 0.1, b"\r\n\r\n" + b"b" * 1000], (200, "b" * 1000), None),
+    # Time-outs bound each receive: zero, negative and NaN ones act as a millisecond, never as
+    # none, and a trickle that never waits that long gets through.
+    ([HANG], EAGAIN, (0.3, 0.25, 3)),
+    ([HEAD + b"Content-Length: 10\r\n\r\nabc", HANG], EAGAIN, (0.3, 0.25, 3)),
+    *[([HANG], EAGAIN, (timeout, 0, 0.5)) for timeout in (0, -1.0, float("nan"))],
+    ([HEAD + b"Content-Length: 4\r\n\r\n", *[s for c in b"abcd" for s in (0.2, bytes([c]))]],
+     (200, "abcd"), (0.4, 0.75, 5)),
 ]
 
 
-@pytest.mark.parametrize(("script", "expected"), RESPONSES)
-def test_responses(peer, script, expected):
+@pytest.mark.parametrize(("script", "expected", "timing"), RESPONSES)
+def test_responses(peer, script, expected, timing):
     server = peer(script)
+    timeout, least, most = timing or (2.0, 0, 60)
 
     def exchange():
-        assert get(server.path) == expected
+        started = time.monotonic()
+        assert get(server.path, timeout) == expected
+        assert least <= time.monotonic() - started < most
 
     repeated(exchange)
 
@@ -117,20 +128,6 @@ def test_a_body_that_cannot_be_allocated_is_an_os_error(tmp_path):
                            os.path.dirname(__file__)], capture_output=True, text=True, timeout=120)
     assert done.stdout.strip() == (
         "OSError ('cannot allocate memory for a response body of 1099511627776 bytes',)"), done.stderr
-
-
-@pytest.mark.parametrize(("script", "timeout", "expected", "least", "most"), [
-    ([HANG], 0.3, EAGAIN, 0.25, 3),
-    ([HEAD + b"Content-Length: 10\r\n\r\nabc", HANG], 0.3, EAGAIN, 0.25, 3),
-    *[([HANG], timeout, EAGAIN, 0, 0.5) for timeout in (0, -1.0, float("nan"))],
-    # Each receive has its own time-out: a trickle that never waits that long gets through.
-    ([HEAD + b"Content-Length: 4\r\n\r\n", *[s for c in b"abcd" for s in (0.2, bytes([c]))]], 0.4,
-     (200, "abcd"), 0.75, 5),
-])
-def test_time_outs(peer, script, timeout, expected, least, most):
-    server, started = peer(script), time.monotonic()
-    assert get(server.path, timeout) == expected
-    assert least <= time.monotonic() - started < most
 
 
 def test_refused_calls_make_no_connection(peer):
