@@ -12,6 +12,7 @@ import os
 import shutil
 import signal
 import subprocess
+import threading
 import time
 import types
 
@@ -47,19 +48,23 @@ def _descriptors_unchanged():
 
 def pytest_generate_tests(metafunc):
     if metafunc.definition.get_closest_marker("storm"):
-        metafunc.fixturenames.append("_storm")
         metafunc.parametrize("_storm", [False, True], ids=["calm", "storm"], indirect=True)
 
 
-@pytest.fixture
+@pytest.fixture(autouse=True)
 def _storm(request):
-    handled = []
-    if request.param:
+    # Sent to this thread: a process-wide signal could go to any other thread.
+    handled, stop, main = [], threading.Event(), threading.main_thread().ident
+    storming = getattr(request, "param", False)
+    if storming:
         previous = signal.signal(signal.SIGALRM, lambda *_: handled.append(1))
-        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        storm = threading.Thread(target=lambda: [signal.pthread_kill(main, signal.SIGALRM)
+                                                 for _ in iter(lambda: stop.wait(0.001), True)])
+        storm.start()
     yield
-    if request.param:
-        signal.setitimer(signal.ITIMER_REAL, 0)
+    if storming:
+        stop.set()
+        storm.join()
         signal.signal(signal.SIGALRM, previous)
         assert handled, "no signal arrived while the test ran"
 

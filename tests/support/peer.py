@@ -1,8 +1,8 @@
 """A scripted peer on a Unix socket, for both protocols the module speaks.
 
-HTTP mode reads each request (its head and the body its Content-Length declares), then plays a
-script; QMP mode sends the greeting, answers qmp_capabilities, then plays a script for every
-other line. Scripts are used in order, the last one repeating. A step is bytes (sent in one
+Each connection first plays the greeting (in QMP mode by default the greeting line). HTTP mode
+then reads each request (its head and the body its Content-Length declares) and plays a script;
+QMP mode answers qmp_capabilities, then plays a script for every other line. Scripts are used in order, the last one repeating. A step is bytes (sent in one
 write), a number (a pause of that many seconds), ("repeat", bytes, pause) (sent again and again
 until the client goes away), AWAIT (until the test calls release()), HANG (until the client
 closes) or CLOSE.
@@ -29,14 +29,15 @@ AWAIT, HANG, CLOSE = ("await",), ("hang",), ("close",)
 
 
 class Peer:
-    def __init__(self, path: str, *scripts, qmp: bool = False, greeting=(GREETING,)):
+    def __init__(self, path: str, *scripts, qmp: bool = False, greeting=None):
         self.path, self._log, self._read, self._log_lines = path, path + ".log", 0, []
         # The sanitizer runtime preloaded into the interpreter under test is not wanted here.
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         with open(self._log, "wb") as log:
             self._process = subprocess.Popen([sys.executable, __file__], env=env,
                                              stdin=subprocess.PIPE, stdout=log)
-        config = (path, qmp, list(scripts) or [[EMPTY] if qmp else [OK]], list(greeting))
+        config = (path, qmp, list(scripts) or [[EMPTY] if qmp else [OK]],
+                  list(greeting or ([GREETING] if qmp else [])))
         self._process.stdin.write(repr(config).encode() + b"\n")  # megabytes, at times
         self._process.stdin.flush()
         self.wait_for(lambda: b"ready" in self._log_lines)
@@ -135,13 +136,15 @@ class _Server:
         return True
 
     def converse(self, conn: socket.socket) -> None:
+        if not self.play(conn, self.greeting):
+            return
         if not self.qmp:
-            _report(b"data " + (request := _read_request(conn)).hex().encode())
+            _report(b"data " + _read_request(conn).hex().encode())
             self.play(conn, self.next_script())
             return
-        greeting, pending = self.greeting, b""
-        while self.play(conn, greeting) and (data := conn.recv(65536)):
-            greeting, pending = [], pending + data
+        pending = b""
+        while data := conn.recv(65536):
+            pending += data
             while b"\n" in pending:
                 line, pending = pending.split(b"\n", 1)
                 _report(b"data " + (line + b"\n").hex().encode())
