@@ -1,7 +1,7 @@
 """Every benchmark in one run, written as one Markdown report with charts.
 
-    tools/dev bench                 the full run (about N minutes): docs/benchmarks/
-    tools/dev bench --quick         fewer rounds, 1/8-size images, fewer requests (about a
+    tools/dev bench                 the full run (about 4 minutes): docs/benchmarks/
+    tools/dev bench --quick         fewer rounds, 1/8-size images, fewer requests (under a
                                     minute): build/bench-report/
     tools/dev bench [--quick] [--output DIR] [--redraw]
 
@@ -171,7 +171,7 @@ def draw_charts(figures: dict, output: Path) -> None:
         baseline = next(row for row in rows if row["key"] == group["baseline"])
         base_name = baseline["label"].split()[0]
         bar_panel(axes, rows, "gb_per_s",
-                  lambda row: f"{row['gb_per_s']:.2f} GB/s, {row['speed_vs_baseline']:.2f}×"
+                  lambda row: f"{row['gb_per_s']:.2f} GB/s, {times(row['speed_vs_baseline'])}"
                   f" {base_name}", group["title"],
                   "GB/s of the image's apparent size (higher is faster)", baseline)
     figure.suptitle("Disk images: throughput of each tool (medians of "
@@ -201,7 +201,7 @@ def draw_charts(figures: dict, output: Path) -> None:
         reference = next(row for row in rows if row["role"] == "reference")
         bar_panel(axes, rows, value,
                   lambda row, value=value, ratio=ratio: f"{row[value]:.0f} µs, "
-                  f"{row[ratio]:.2f}× C", title, xlabel, reference)
+                  f"{times(row[ratio])} C", title, xlabel, reference)
     figure.suptitle(f"Time per operation (medians of {http['rounds']} rounds; "
                     "ratios to the C reference taken within each round)", fontsize=12)
     figure.text(0.5, 0.935, subtitle, ha="center", fontsize=8.5, color="#555555")
@@ -215,7 +215,7 @@ def draw_charts(figures: dict, output: Path) -> None:
     figure, axes = plt.subplots(figsize=(10, 3.4))
     rows = [{"label": entry["text"].removeprefix("reference: "), "value": entry["value"],
              "role": "native" if entry["aim"] is not None else "peer"} for entry in entries]
-    bar_panel(axes, rows, "value", lambda row: f"{row['value']:.2f}×",
+    bar_panel(axes, rows, "value", lambda row: times(row["value"]),
               "Speed beside a CPU-bound Python thread, relative to the same work alone",
               "speed beside the spinning thread ÷ speed alone (1.0: undisturbed)", None)
     axes.set_xlim(0, max(1.25, max(row["value"] for row in rows) * 1.2))
@@ -223,8 +223,9 @@ def draw_charts(figures: dict, output: Path) -> None:
     figure.text(0.5, 0.01, subtitle, ha="center", fontsize=8.5, color="#555555")
     aim = next(entry["aim"] for entry in entries if entry["aim"] is not None)
     axes.axvline(aim, color="#1f5fa8", linestyle=":", linewidth=1.2)
-    legend(figure, ["native", "peer"],
-           [Line2D([], [], color="#1f5fa8", linestyle=":", label=f"aim of the native calls: {aim}×")],
+    aim_line = Line2D([], [], color="#1f5fa8", linestyle=":",
+                      label=f"aim of the native calls: {aim}×")
+    legend(figure, ["native", "peer"], [aim_line],
            {"peer": "the same work in a child process (no interpreter lock)"})
     figure.legends[0].set_bbox_to_anchor((0.5, 0.06))
     figure.tight_layout(rect=(0, 0.12, 1, 1))
@@ -239,6 +240,11 @@ def machine_line(figures: dict) -> str:
     m = figures["machine"]
     return (f"{m['cpu']}, {m['cores']} cores, {m['kernel'].split()[1]}, "
             f"{m['file_system'].split()[0]}; {figures['date']}")
+
+
+def times(ratio: float) -> str:
+    """A ratio with two decimals, or two significant digits when it is below 0.1."""
+    return f"{ratio:.2f}×" if ratio >= 0.1 else f"{ratio:.2g}×"
 
 
 def table(header: list[str], rows: list[list[str]], numbers: bool = True) -> str:
@@ -293,24 +299,25 @@ def markdown(figures: dict) -> str:
         "## Headline",
         "",
         f"- Sparse copy of a fully written mixed image: {rows['copy_a']['gb_per_s']:.2f} GB/s, "
-        f"{rows['copy_a']['speed_vs_baseline']:.2f}× the speed of `cp --sparse=always` and "
-        f"{ratios['copy (a) vs shutil.copyfile']:.2f}× `shutil.copyfile`; {rows['copy_a']['allocated_mib']:.0f} MiB of the "
-        f"{disk['images']['mixed_mib']:.0f} MiB image allocated "
+        f"{times(rows['copy_a']['speed_vs_baseline'])} the speed of `cp --sparse=always` and "
+        f"{times(ratios['copy (a) vs shutil.copyfile'])} `shutil.copyfile`; "
+        f"{rows['copy_a']['allocated_mib']:.0f} MiB of the {disk['images']['mixed_mib']:.0f} MiB "
+        "image allocated "
         f"(`cp`: {rows['cp_a']['allocated_mib']:.0f} MiB).",
-        f"- Sparse copy of a sparse image: {rows['copy_b']['speed_vs_baseline']:.2f}× "
+        f"- Sparse copy of a sparse image: {times(rows['copy_b']['speed_vs_baseline'])} "
         f"the speed of `cp --sparse=always`.",
         f"- zstd decompression into a sparse file: {rows['unzstd']['gb_per_s']:.2f} GB/s, "
-        f"{rows['unzstd']['speed_vs_baseline']:.2f}× `zstd -d --sparse`.",
+        f"{times(rows['unzstd']['speed_vs_baseline'])} `zstd -d --sparse`.",
         f"- Firecracker API request: {http_rows['native']['us']:.0f} µs, "
-        f"{http_rows['native']['vs_c']:.2f}× the time of the C client "
+        f"{times(http_rows['native']['vs_c'])} the time of the C client "
         f"({http_rows['reference']['us']:.0f} µs).",
-        f"- QMP command: {native_qmp['command_us']:.0f} µs, {native_qmp['command_vs_c']:.2f}× "
+        f"- QMP command: {native_qmp['command_us']:.0f} µs, {times(native_qmp['command_vs_c'])} "
         f"the C client; connect with negotiation: {native_qmp['connect_us']:.0f} µs, "
-        f"{native_qmp['connect_vs_c']:.2f}× the C client.",
+        f"{times(native_qmp['connect_vs_c'])} the C client.",
         f"- Beside a CPU-bound Python thread the native copy keeps "
-        f"{beside[0]['value']:.2f}× of its speed alone and the decompression "
-        f"{beside[1]['value']:.2f}×, where `cp` and `zstd` in a child process, which share no "
-        f"interpreter lock, keep {beside[2]['value']:.2f}× and {beside[3]['value']:.2f}×.",
+        f"{times(beside[0]['value'])} of its speed alone and the decompression "
+        f"{times(beside[1]['value'])}, where `cp` and `zstd` in a child process, which share no "
+        f"interpreter lock, keep {times(beside[2]['value'])} and {times(beside[3]['value'])}.",
         "",
         "## Disk images",
         "",
@@ -328,7 +335,7 @@ def markdown(figures: dict) -> str:
             ["tool", "wall s", "GB/s", f"speed × `{base}`", "CPU s", "allocated", "peak memory"],
             [[f"`{row['label']}`" if row["role"] != "native" else f"**{row['label']}**",
               f"{row['seconds']:.3f}", f"{row['gb_per_s']:.2f}",
-              f"{row['speed_vs_baseline']:.2f}×" + (" (1 round)" if row["rounds"] == 1 else ""),
+              times(row['speed_vs_baseline']) + (" (1 round)" if row["rounds"] == 1 else ""),
               f"{row['cpu']:.3f}",
               "—" if row["allocated_mib"] is None else f"{row['allocated_mib']:.0f} MiB",
               f"{row['peak_mib']:.1f} MiB" + (" at most*" if row["peak_at_most"] else "")]
@@ -340,7 +347,7 @@ def markdown(figures: dict) -> str:
         "### Speed ratios and their aims",
         "",
         table(["ratio of speeds (median of the per-round ratios)", "value", "aim"],
-              [[entry["text"], f"{entry['value']:.2f}×", aim_text(entry)]
+              [[entry["text"], times(entry['value']), aim_text(entry)]
                for entry in disk["ratios"]]),
         "",
         "## Beside a spinning Python thread",
@@ -353,7 +360,7 @@ def markdown(figures: dict) -> str:
         "does. What remains is the scheduler sharing two cores with the spinning thread.",
         "",
         table(["work", "speed beside ÷ alone", "aim", "calling thread's CPU per wall second"],
-              [[entry["text"], f"{entry['value']:.2f}×", aim_text(entry),
+              [[entry["text"], times(entry['value']), aim_text(entry),
                 f"{entry['cpu_alone']:.0%} alone, {entry['cpu_beside']:.0%} beside it"
                 if "cpu_alone" in entry else "—"] for entry in disk["beside_spinner"]]),
         "",
@@ -366,7 +373,7 @@ def markdown(figures: dict) -> str:
         f"{http['rounds']} rounds.",
         "",
         table(["client", "µs per request", "time × C"],
-              [[label_cell(row), f"{row['us']:.1f}", f"{row['vs_c']:.2f}×"]
+              [[label_cell(row), f"{row['us']:.1f}", times(row['vs_c'])]
                for row in http["rows"]]),
         "",
         f"QMP against QEMU (`-M none`): {qmp['commands']} `query-status` commands on one "
@@ -376,8 +383,8 @@ def markdown(figures: dict) -> str:
         "C client.",
         "",
         table(["client", "µs per command", "time × C", "µs per connection", "time × C"],
-              [[label_cell(row), f"{row['command_us']:.0f}", f"{row['command_vs_c']:.2f}×",
-                f"{row['connect_us']:.0f}", f"{row['connect_vs_c']:.2f}×"]
+              [[label_cell(row), f"{row['command_us']:.0f}", times(row['command_vs_c']),
+                f"{row['connect_us']:.0f}", times(row['connect_vs_c'])]
                for row in qmp["rows"]]),
         "",
         f"Slowest native connection: {qmp['native_connect_slowest_ms']:.2f} ms of "
@@ -386,7 +393,7 @@ def markdown(figures: dict) -> str:
         "## Running it",
         "",
         "    tools/dev bench            # this report, written to docs/benchmarks/",
-        "    tools/dev bench --quick    # about a minute, written to build/bench-report/",
+        "    tools/dev bench --quick    # under a minute, written to build/bench-report/",
         "    tools/dev bench NAME       # one of benchmarks/NAME.py, its text table only",
         "",
         "Arguments of this run: " + "; ".join(
@@ -411,7 +418,7 @@ def aim_text(entry: dict) -> str:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="about a minute, a first look")
+    parser.add_argument("--quick", action="store_true", help="under a minute, a first look")
     parser.add_argument("--output", type=Path, help="the report's folder")
     parser.add_argument("--redraw", action="store_true",
                         help="write the report and the charts again from DIR/figures.json")
