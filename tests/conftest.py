@@ -1,22 +1,72 @@
+"""Fixtures of the whole suite, and the two modes that run over its tests.
+
+- Every test ends with the open-descriptor count it started with.
+- Tests marked `storm` run twice: as written, and under SIGALRM every millisecond (a Python
+  handler), which interrupts the module's system calls over and over.
+- With BRINDLE_REPEAT=N (set by `tools/dev refleaks`), the calls a test hands to `repeated`
+  (support/checks.py) run N times more, leaving no memory block or reference behind.
+"""
+
+import gc
 import os
 import shutil
+import signal
+import subprocess
 import tempfile
+import time
+import types
 
 import pytest
+from hypothesis import HealthCheck, settings
+
+pytest.register_assert_rewrite("support")
+from support.checks import open_descriptors  # noqa: E402
+from support.peer import Peer  # noqa: E402
+
+settings.register_profile("suite", deadline=None, max_examples=12,
+                          suppress_health_check=[HealthCheck.function_scoped_fixture])
+settings.load_profile("suite")
 
 
 def require_program(name: str) -> str:
-    """Path of an outside program a test needs as a peer (QEMU, nginx, zstd...).
-
-    Missing programs skip the test, unless BRINDLE_REQUIRE_PEERS is set (CI sets it), where a
-    missing peer is a failure instead of a silent skip.
-    """
+    """An outside program a test needs; missing, it skips the test, or fails it where
+    BRINDLE_REQUIRE_PEERS is set (as in CI)."""
     path = shutil.which(name)
     if path is None:
         if os.environ.get("BRINDLE_REQUIRE_PEERS"):
             pytest.fail(f"{name} is required but not installed")
         pytest.skip(f"{name} is not installed")
     return path
+
+
+@pytest.fixture(autouse=True)
+def _descriptors_unchanged():
+    before = open_descriptors()
+    yield
+    gc.collect()
+    assert open_descriptors() == before, "the test left a descriptor open"
+
+
+def pytest_generate_tests(metafunc):
+    if metafunc.definition.get_closest_marker("storm"):
+        metafunc.fixturenames.append("_storm")
+        metafunc.parametrize("_storm", [False, True], ids=["calm", "storm"], indirect=True)
+
+
+@pytest.fixture
+def _storm(request):
+    if not request.param:
+        yield
+        return
+    handled = []
+    previous = signal.signal(signal.SIGALRM, lambda *_: handled.append(1))
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert handled, "no signal arrived while the test ran"
 
 
 @pytest.fixture
@@ -27,36 +77,72 @@ def ffi():
 
 
 @pytest.fixture
-def monitor():
-    """A scripted QMP monitor on a Unix socket (tests/support/qmp_fake.py)."""
-    from support.qmp_fake import FakeMonitor
-
-    with FakeMonitor() as fake:
-        yield fake
-
-
-@pytest.fixture
-def client(ffi, monitor):
-    """A _QmpClient for the scripted monitor, closed afterwards."""
-    qmp = ffi._QmpClient(monitor.path)
-    yield qmp
-    qmp.close()
-
-
-def _socket_directory():
-    # Short paths: a socket path must fit the 108-byte sun_path.
-    directory = tempfile.mkdtemp(prefix="sock-")
+def sock_dir():
+    """A short directory for Unix sockets: a socket path must fit the 108-byte sun_path."""
+    directory = tempfile.mkdtemp(prefix="brindle-")
     yield directory
     shutil.rmtree(directory, ignore_errors=True)
 
 
 @pytest.fixture
-def sock_dir():
-    """A fresh directory for the test's Unix sockets."""
-    yield from _socket_directory()
+def peer(sock_dir):
+    """Starts scripted peers (support/peer.py) in the test's socket directory."""
+    started = []
+
+    def start(*scripts, path=None, **options) -> Peer:
+        path = path or os.path.join(sock_dir, f"{len(started)}.sock")
+        started.append(Peer(path, *scripts, **options))
+        return started[-1]
+
+    yield start
+    for each in started:
+        each.close()
 
 
-@pytest.fixture(scope="module")
-def module_sock_dir():
-    """A directory for Unix sockets shared by the tests of one module."""
-    yield from _socket_directory()
+NGINX = """daemon off; master_process off; pid {dir}/nginx.pid; error_log {dir}/error.log;
+events {{}}
+http {{ access_log off; client_body_temp_path {dir}/body; server {{ listen unix:{dir}/api.sock;
+  location = / {{ default_type application/json; return 200 '{{"state":"Running"}}'; }}
+  location = /actions {{ return 204; }} }} }}"""
+
+
+def _started(command: list[str], path: str):
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 20
+    while not os.path.exists(path):
+        assert process.poll() is None and time.monotonic() < deadline, f"{command[0]} failed"
+        time.sleep(0.01)
+    return process
+
+
+@pytest.fixture(scope="session")
+def nginx():
+    """A real HTTP/1.1 server on `.socket_path`: GET / answers `.body`, PUT /actions 204."""
+    directory = tempfile.mkdtemp(prefix="nginx-")
+    with open(os.path.join(directory, "nginx.conf"), "w") as config:
+        config.write(NGINX.format(dir=directory))
+    server = types.SimpleNamespace(socket_path=os.path.join(directory, "api.sock"),
+                                   body='{"state":"Running"}')
+    process = _started([require_program("nginx"), "-p", directory, "-c", "nginx.conf", "-e",
+                        "error.log"], server.socket_path)
+    yield server
+    process.terminate()
+    process.wait()
+    shutil.rmtree(directory, ignore_errors=True)
+
+
+@pytest.fixture
+def qemu(sock_dir):
+    """A real QEMU with nothing but a QMP monitor on `.path` and a qcow2 disk as node "disk0"."""
+    machine = types.SimpleNamespace(path=os.path.join(sock_dir, "qmp.sock"))
+    disk = os.path.join(sock_dir, "disk.qcow2")
+    subprocess.run([require_program("qemu-img"), "create", "-q", "-f", "qcow2", disk, "64M"],
+                   check=True)
+    process = _started([require_program("qemu-system-x86_64"), "-M", "none", "-nodefaults",
+                        "-display", "none", "-S", "-qmp", f"unix:{machine.path},server=on,wait=off",
+                        "-blockdev", f"driver=qcow2,node-name=disk0,file.driver=file,"
+                        f"file.filename={disk}"], machine.path)
+    yield machine
+    process.terminate()
+    process.wait()

@@ -1,0 +1,144 @@
+"""What the tests check in many places: exact errors, QMP error objects, the interpreter lock,
+holes in files."""
+
+import contextlib
+import errno
+import gc
+import json
+import os
+import re
+import sys
+import threading
+
+MiB = 1 << 20
+BLOCK = 4096
+
+
+def raised(call) -> BaseException:
+    try:
+        call()
+    except BaseException as error:  # PanicException derives from BaseException
+        return error
+    raise AssertionError("no exception")
+
+
+def check_error(call, kind, text) -> BaseException:
+    """The call raises exactly `kind` (a type, or a name for the panic exception, which cannot
+    be imported) with the text `text` (None: any); an OSError carries its message alone."""
+    error = raised(call)
+    assert (type(error).__name__ if isinstance(kind, str) else type(error)) == kind, repr(error)
+    if text is not None:
+        assert str(error) == text
+    if kind is OSError:
+        assert error.args == (text,) and error.errno is None
+    return error
+
+
+def open_descriptors() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+REPEAT = int(os.environ.get("BRINDLE_REPEAT", "0"))
+
+
+def _usage() -> tuple[int, int, int]:
+    gc.collect()
+    return (open_descriptors(), sys.getallocatedblocks(),
+            getattr(sys, "gettotalrefcount", lambda: 0)())
+
+
+def repeated(call):
+    """Runs `call`, which checks its own outcome; with BRINDLE_REPEAT=N (as `tools/dev
+    refleaks` sets), runs it N times more, and those runs may leave no descriptor, memory block
+    or reference behind. One object leaked per run shows as N; caches settling as a handful."""
+    result = call()
+    if REPEAT:
+        before = _usage()
+        for _ in range(REPEAT):
+            call()
+        descriptors, blocks, references = (b - a for a, b in zip(before, _usage()))
+        assert descriptors == 0 and blocks < REPEAT // 2 + 20 and references < REPEAT // 2 + 20, (
+            f"after {REPEAT} runs: {descriptors} descriptors, {blocks} blocks, {references} "
+            "references more")
+    return result
+
+
+def os_text(code: int) -> str:
+    return f"{os.strerror(code)} (os error {code})"
+
+
+EAGAIN, EINTR = os_text(errno.EAGAIN), os_text(errno.EINTR)
+
+
+def qmp_error(call) -> dict:
+    """The object a QMP failure carries: RuntimeError(text) with exactly two members."""
+    error = raised(call)
+    assert type(error) is RuntimeError, repr(error)
+    (text,) = error.args
+    value = json.loads(text)
+    assert list(value) == ["context", "message"]
+    return value
+
+
+def assert_releases_gil(call, release, expected) -> None:
+    """Runs `call` on another thread and `release()` on this one; `release` waits until the
+    call blocks, then gives it what it waits for. Had the call kept the interpreter lock, this
+    thread could not run until the call gave up on its own, with another outcome."""
+    outcome = []
+
+    def run():
+        try:
+            outcome.append(call())
+        except BaseException as error:
+            outcome.append(error)
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    release()
+    worker.join(60)
+    assert outcome == [expected]
+
+
+def data_ranges(path) -> list[tuple[int, int]]:
+    """The [start, end) ranges the file system reports as data."""
+    ranges, fd = [], os.open(path, os.O_RDONLY)
+    try:
+        position, size = 0, os.fstat(fd).st_size
+        while position < size:
+            try:
+                start = os.lseek(fd, position, os.SEEK_DATA)
+            except OSError as error:
+                assert error.errno == errno.ENXIO
+                break
+            position = os.lseek(fd, start, os.SEEK_HOLE)
+            ranges.append((start, position))
+    finally:
+        os.close(fd)
+    return ranges
+
+
+def blocks(ranges, size: int) -> list[tuple[int, int]]:
+    """The ranges widened to whole file-system blocks (cut at `size`) and merged."""
+    merged: list[tuple[int, int]] = []
+    for start, end in sorted(ranges):
+        start, end = start // BLOCK * BLOCK, min(-(-end // BLOCK) * BLOCK, size)
+        if merged and start <= merged[-1][1]:
+            merged[-1] = (merged[-1][0], max(end, merged[-1][1]))
+        elif start < end:
+            merged.append((start, end))
+    return merged
+
+
+def near_data(content: bytes, reach: int) -> list[tuple[int, int]]:
+    """Where pieces of at most `reach` bytes that hold a non-zero byte can lie."""
+    return [(max(0, run.start() - reach + 1), run.end() + reach - 1)
+            for run in re.finditer(rb"[^\0]+", content)]
+
+
+@contextlib.contextmanager
+def umask(mask: int):
+    previous = os.umask(mask)
+    try:
+        yield
+    finally:
+        os.umask(previous)

@@ -1,0 +1,284 @@
+"""clone_or_sparse_copy and decompress_zstd_sparse on real files with real holes: content, where
+the holes are, modes, temporary files, failures and the interpreter lock."""
+
+import os
+import random
+import stat
+import subprocess
+import threading
+from compression import zstd
+
+import pytest
+from conftest import require_program
+from hypothesis import example, given
+from hypothesis import strategies as st
+from support.checks import (MiB, assert_releases_gil, blocks, check_error, data_ranges,
+                            near_data, os_text, repeated, umask)
+
+SEGMENTS = st.lists(st.tuples(st.booleans(), st.integers(1, 3 * MiB)), max_size=5)
+
+
+def build(segments) -> bytes:
+    """Data and zero runs, in order; data is random bytes (zeros among them)."""
+    return b"".join(random.Random(length).randbytes(length) if data else bytes(length)
+                    for data, length in segments)
+
+
+def compress(data: bytes, **parameters) -> bytes:
+    """One frame of unknown content size, as a stream compressor writes it."""
+    compressor = zstd.ZstdCompressor(
+        options={zstd.CompressionParameter[name]: value for name, value in parameters.items()})
+    return compressor.compress(data) + compressor.flush()
+
+
+def write_with_holes(path, segments) -> None:
+    with open(path, "wb") as file:
+        for data, length in segments:
+            if data:
+                file.write(build([(data, length)]))
+            else:
+                file.seek(length, os.SEEK_CUR)
+        file.truncate()
+
+
+@given(segments=SEGMENTS, holey=st.booleans())
+@example(segments=[], holey=False)
+@example(segments=[(False, 3 * MiB + 5)], holey=True)
+@example(segments=[(False, MiB - 1), (True, 1), (False, MiB + 9)], holey=False)
+@example(segments=[(False, MiB), (True, 1), (False, MiB - 1)], holey=True)
+@example(segments=[(True, 300_000), (False, 400_001), (True, MiB)], holey=False)
+@example(segments=[(True, MiB + 4096), (False, 4 * MiB - 4096), (True, 3 * MiB)], holey=True)
+def test_a_copy_has_holes_exactly_where_whole_chunks_are_zero(ffi, tmp_path, segments, holey):
+    content, source, target = build(segments), tmp_path / "source", tmp_path / "target"
+    if holey:
+        write_with_holes(source, segments)
+    else:
+        source.write_bytes(content)
+    assert ffi.clone_or_sparse_copy(str(source), str(target)) == "sparse"
+    assert target.read_bytes() == content
+    chunks = [(start, start + MiB) for start in range(0, len(content), MiB)
+              if content[start:start + MiB].strip(b"\0")]
+    assert data_ranges(target) == blocks(chunks, len(content))
+    assert sorted(os.listdir(tmp_path)) == ["source", "target"]
+
+
+@given(segments=SEGMENTS, chunk_size=st.sampled_from([512, 4096, 65536, MiB, 16 * MiB]))
+@example(segments=[(True, 1000), (False, 100_000), (True, 10), (False, 9000)], chunk_size=1)
+@example(segments=[(False, 5 * MiB)], chunk_size=MiB)
+@example(segments=[(True, 1), (False, 2 * MiB), (True, 1)], chunk_size=4096)
+def test_decompression_leaves_holes_where_pieces_are_zero(ffi, tmp_path, segments, chunk_size):
+    content, target = build(segments), tmp_path / "target"
+    (tmp_path / "source").write_bytes(compress(content))
+    assert ffi.decompress_zstd_sparse(str(tmp_path / "source"), str(target), chunk_size) == (
+        "sparse")
+    assert target.read_bytes() == content
+    # A piece is at most chunk_size bytes, and only a piece holding a non-zero byte is written.
+    allowed = blocks(near_data(content, chunk_size), len(content))
+    assert all(any(a <= start and end <= b for a, b in allowed)
+               for start, end in data_ranges(target))
+    assert sorted(os.listdir(tmp_path)) == ["source", "target"]
+
+
+def skippable(payload: bytes) -> bytes:
+    return (0x184D2A5F).to_bytes(4, "little") + len(payload).to_bytes(4, "little") + payload
+
+
+@pytest.mark.storm
+@pytest.mark.parametrize("frames", [
+    [compress(b"first"), compress(b""), compress(b"third")],
+    [compress(bytes(MiB)), skippable(b"meta"), compress(b"x"), skippable(b"")],
+    [skippable(b"only metadata")],
+])
+def test_frames_decode_in_sequence(ffi, tmp_path, frames):
+    (tmp_path / "source").write_bytes(b"".join(frames))
+    expected = b"".join(zstd.decompress(f) for f in frames if not f.startswith(skippable(b"")[:4]))
+
+    def decompress():
+        ffi.decompress_zstd_sparse(str(tmp_path / "source"), str(tmp_path / "target"))
+        assert (tmp_path / "target").read_bytes() == expected
+
+    repeated(decompress)
+
+
+def test_the_output_of_the_zstd_program(ffi, tmp_path):
+    content = build([(True, 300_000), (False, 3 * MiB), (True, 5)])
+    compressed = subprocess.run([require_program("zstd"), "-q", "-c", "--check"], input=content,
+                                capture_output=True, check=True).stdout
+    (tmp_path / "source").write_bytes(compressed * 2)
+    ffi.decompress_zstd_sparse(str(tmp_path / "source"), str(tmp_path / "target"))
+    assert (tmp_path / "target").read_bytes() == content * 2
+
+
+def broken_checksum() -> bytes:
+    frame = bytearray(compress(b"checked" * 100, checksum_flag=1))
+    frame[-1] ^= 0xFF
+    return bytes(frame)
+
+
+NUL = "file name contained an unexpected NUL byte"
+ZSTD_FAILURES = [
+    (b"", "incomplete frame"),
+    (compress(build([(True, 300_000)]))[:-3], "incomplete frame"),
+    (compress(b"one") + compress(b"two")[:6], "incomplete frame"),
+    (b"GIF89a not compressed", "Unknown frame descriptor"),
+    (compress(b"one") + b"trailing bytes", "Unknown frame descriptor"),
+    # A frame whose one compressed block is garbage.
+    (bytes.fromhex("28b52ffd0000") + (1 | 2 << 1 | 8 << 3).to_bytes(3, "little") + bytes(8),
+     "Data corruption detected"),
+    (broken_checksum(), "Restored data doesn't match checksum"),
+    (compress(b"x" * 100, window_log=28), "Frame requires too much memory for decoding"),
+]
+# (helper, source, target, message, what is left besides source, source.zst, file and dir)
+PATH_FAILURES = [
+    ("copy", "missing", "new/target", os_text(2), []),
+    ("zstd", "missing", "new/target", os_text(2), ["new"]),
+    ("copy", "dir", "new/target", "source is not a regular file: dir", []),
+    ("copy", "/dev/null", "new/target", "source is not a regular file: /dev/null", []),
+    ("copy", "a\0b", "new/target", NUL, []),
+    ("zstd", "a\0b", "new/target", NUL, ["new"]),
+    ("copy", "source", "x\0y/target", NUL, []),
+    ("zstd", "source.zst", "new/t\0", NUL, ["new"]),
+    ("copy", "source", "", "target path has no filename: ", []),
+    ("copy", "source", "/", "target path has no filename: /", []),
+    ("copy", "source", "new/y/..", "target path has no filename: new/y/..", ["new", "new/y"]),
+    ("copy", "source", "file/target", os_text(17), []),
+    ("copy", "source", "file/deeper/target", os_text(20), []),
+    ("copy", "source", "dir", os_text(21), []),
+    ("zstd", "source.zst", "dir", os_text(21), []),
+    ("zstd", "source.zst", "new/target", "chunk_size must be greater than zero", []),
+    ("zstd", "source.zst", "file", os_text(12), []),
+]
+
+
+@pytest.mark.parametrize(("helper", "source", "target", "message", "left"), [
+    *(("zstd", source, "file", message, []) for source, message in ZSTD_FAILURES), *PATH_FAILURES])
+def test_a_failure_leaves_the_target_and_no_temporary_file(ffi, tmp_path, monkeypatch, helper,
+                                                           source, target, message, left):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "source.zst").write_bytes(source if isinstance(source, bytes) else compress(b"x"))
+    (tmp_path / "source").write_bytes(b"content")
+    (tmp_path / "file").write_bytes(b"previous image")
+    (tmp_path / "dir").mkdir()
+    source = "source.zst" if isinstance(source, bytes) else source
+    chunk_size = {"chunk_size must be greater than zero": 0, os_text(12): 2**50}.get(message, MiB)
+
+    def fail():
+        check_error((lambda: ffi.clone_or_sparse_copy(source, target)) if helper == "copy" else (
+            lambda: ffi.decompress_zstd_sparse(source, target, chunk_size)), OSError, message)
+        assert (tmp_path / "file").read_bytes() == b"previous image"
+        found = sorted(str(path.relative_to(tmp_path)) for path in tmp_path.rglob("*"))
+        assert found == sorted(["source", "source.zst", "file", "dir", *left])
+        for made in reversed(left):  # as it was, for the next run
+            os.rmdir(tmp_path / made)
+
+    repeated(fail)
+
+
+@pytest.mark.parametrize("mode", [0o4755, 0o2710, 0o1777, 0o7777, 0o400])
+def test_a_copy_takes_the_source_mode_whatever_the_umask(ffi, tmp_path, mode):
+    (tmp_path / "source").write_bytes(b"new")
+    (tmp_path / "target").write_bytes(b"old, longer")
+    os.chmod(tmp_path / "source", mode)
+    with umask(0o777):
+        ffi.clone_or_sparse_copy(str(tmp_path / "source"), str(tmp_path / "target"))
+    assert stat.S_IMODE(os.stat(tmp_path / "target").st_mode) == mode
+    assert (tmp_path / "target").read_bytes() == b"new"
+
+
+@pytest.mark.parametrize("mask", [0o027, 0o000])
+def test_new_files_and_directories_follow_the_umask(ffi, tmp_path, monkeypatch, mask):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "source").write_bytes(b"image")
+    (tmp_path / "source.zst").write_bytes(compress(b"image"))
+    with umask(mask):
+        ffi.clone_or_sparse_copy("source", "a//b/copy.img")
+        ffi.decompress_zstd_sparse("source.zst", "c/d/unpacked.img")
+    for directory in ("a", "a/b", "c", "c/d"):
+        assert stat.S_IMODE(os.stat(directory).st_mode) == 0o777 & ~mask
+    assert stat.S_IMODE(os.stat("c/d/unpacked.img").st_mode) == 0o666 & ~mask
+    assert (tmp_path / "a/b/copy.img").read_bytes() == (tmp_path / "c/d/unpacked.img").read_bytes()
+
+
+def test_a_copy_onto_its_source_through_a_link(ffi, tmp_path):
+    content = build([(False, MiB), (True, 10), (False, 2 * MiB)])
+    (tmp_path / "image").write_bytes(content)
+    (tmp_path / "link").symlink_to(tmp_path / "image")
+
+    def copy():
+        assert ffi.clone_or_sparse_copy(str(tmp_path / "link"), str(tmp_path / "image")) == "sparse"
+        assert (tmp_path / "image").read_bytes() == content
+
+    repeated(copy)
+    assert data_ranges(tmp_path / "image") == [(MiB, 2 * MiB)]
+    assert (tmp_path / "link").is_symlink()
+
+
+def test_a_planted_link_at_the_temporary_name_is_not_followed(ffi, tmp_path):
+    (tmp_path / "victim").write_bytes(b"precious")
+    (tmp_path / "target.tmp").symlink_to(tmp_path / "victim")
+    (tmp_path / "source").write_bytes(compress(b"attacker's content"))
+    check_error(lambda: ffi.decompress_zstd_sparse(str(tmp_path / "source"),
+                                                   str(tmp_path / "target")), OSError, os_text(40))
+    assert (tmp_path / "victim").read_bytes() == b"precious"
+    assert sorted(os.listdir(tmp_path)) == ["source", "victim"]
+
+
+def test_copying_skips_whole_chunks_inside_holes_without_reading_them(ffi, tmp_path):
+    write_with_holes(tmp_path / "source", [(False, 32 * MiB + 5), (True, 1), (False, 32 * MiB)])
+
+    def bytes_read() -> int:
+        with open("/proc/self/io") as io:
+            return next(int(line.split()[1]) for line in io if line.startswith("rchar:"))
+
+    before = bytes_read()
+    ffi.clone_or_sparse_copy(str(tmp_path / "source"), str(tmp_path / "target"))
+    # The one chunk with data and the short tail, and the reading of /proc/self/io itself.
+    assert MiB + 6 <= bytes_read() - before < MiB + 6 + 4096
+    assert data_ranges(tmp_path / "target") == [(32 * MiB, 33 * MiB)]
+
+
+@pytest.mark.parametrize("helper", ["clone_or_sparse_copy", "decompress_zstd_sparse"])
+def test_a_full_disk_keeps_the_previous_target(ffi, tmp_path, helper):
+    content = build([(True, 4 * MiB)])
+    (tmp_path / "source").write_bytes(content if helper == "clone_or_sparse_copy" else
+                                      compress(content))
+    small = tmp_path / "small"
+    small.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(small)], check=True)
+    try:
+        (small / "target").write_bytes(b"previous image")
+        check_error(lambda: getattr(ffi, helper)(str(tmp_path / "source"), str(small / "target")),
+                    OSError, os_text(28))
+        assert (small / "target").read_bytes() == b"previous image"
+        assert os.listdir(small) == ["target"]
+    finally:
+        subprocess.run(["umount", str(small)], check=True)
+
+
+def test_a_copy_runs_without_the_interpreter_lock(ffi, tmp_path):
+    # The temporary file exists only inside the call: seen from this thread, the call had let
+    # the interpreter lock go.
+    (tmp_path / "source").write_bytes(b"\1" * (256 * MiB))
+    seen = []
+    worker = threading.Thread(target=ffi.clone_or_sparse_copy,
+                              args=(str(tmp_path / "source"), str(tmp_path / "target")))
+    worker.start()
+    while worker.is_alive() and not seen:
+        seen = [name for name in os.listdir(tmp_path) if ".tmp-" in name]
+    worker.join()
+    assert seen and (tmp_path / "target").stat().st_size == 256 * MiB
+
+
+@pytest.mark.timeout(60)
+def test_decompressing_from_a_pipe_runs_without_the_interpreter_lock(ffi, tmp_path):
+    content = build([(True, MiB), (False, 4 * MiB)])
+    os.mkfifo(tmp_path / "pipe")
+
+    def release():
+        with open(tmp_path / "pipe", "wb") as pipe:  # the call holds the reading end open
+            pipe.write(compress(content))
+
+    assert_releases_gil(
+        lambda: ffi.decompress_zstd_sparse(str(tmp_path / "pipe"), str(tmp_path / "target")),
+        release, "sparse")
+    assert (tmp_path / "target").read_bytes() == content
