@@ -16,14 +16,43 @@ import shutil
 import socket
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import brindle_core._ffi as ffi
 
-import brindle_core._ffi as ffi  # noqa: E402
-from support.firecracker_server import Nginx  # noqa: E402
+NGINX_CONFIG = """daemon off; master_process off; worker_processes 1;
+pid {dir}/nginx.pid; error_log {dir}/error.log;
+events {{ worker_connections 256; }}
+http {{ access_log off; client_body_temp_path {dir}/body;
+  server {{ listen unix:{dir}/api.sock;
+    location = / {{ default_type application/json; return 200 '{{"state":"Running"}}'; }} }} }}
+"""
+
+
+class Nginx:
+    """nginx in the foreground from a temporary configuration, on a Unix socket."""
+
+    def __init__(self) -> None:
+        self.directory = tempfile.mkdtemp(prefix="fc-bench-nginx-")
+        self.socket_path = os.path.join(self.directory, "api.sock")
+        with open(os.path.join(self.directory, "nginx.conf"), "w") as f:
+            f.write(NGINX_CONFIG.format(dir=self.directory))
+        program = shutil.which("nginx") or "/usr/sbin/nginx"
+        self.process = subprocess.Popen(
+            [program, "-p", self.directory, "-c", "nginx.conf", "-e", "error.log"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(self.socket_path):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.close()
+                raise SystemExit("nginx did not start")
+            time.sleep(0.01)
+
+    def close(self) -> None:
+        self.process.terminate()
+        self.process.wait()
+        shutil.rmtree(self.directory, ignore_errors=True)
 
 C_CLIENT = r"""
 #include <stdio.h>
@@ -123,7 +152,7 @@ def main() -> None:
     with open(source, "w") as f:
         f.write(C_CLIENT)
     subprocess.run(["cc", "-O2", "-o", program, source], check=True)
-    nginx = Nginx(shutil.which("nginx") or "/usr/sbin/nginx")
+    nginx = Nginx()
     try:
         path = nginx.socket_path
         assert ffi.firecracker_request(path, "GET", "/", None, 5.0)[0] == 200

@@ -3,27 +3,7 @@
 import re
 from pathlib import Path
 
-import pytest
-from conftest import require_program
-from support.firecracker_server import Nginx
-from support.qmp_qemu import Qemu, create_qcow2, disk_arguments
-
 README = Path(__file__).resolve().parent.parent / "README.md"
-
-
-@pytest.fixture
-def qemu(tmp_path):
-    disk = str(tmp_path / "disk.qcow2")
-    create_qcow2(require_program("qemu-img"), disk)
-    with Qemu(require_program("qemu-system-x86_64"), *disk_arguments(disk)) as machine:
-        yield machine
-
-
-@pytest.fixture
-def nginx():
-    server = Nginx(require_program("nginx"))
-    yield server
-    server.close()
 
 
 def test_readme_examples_run(qemu, nginx, tmp_path):
@@ -31,10 +11,8 @@ def test_readme_examples_run(qemu, nginx, tmp_path):
     blocks = [(text.count("\n", 0, found.start(1)), found.group(1))
               for found in re.finditer(r"^```python\n(.*?)^```$", text, re.M | re.S)]
     assert len(blocks) >= 7
-    workdir = tmp_path / "work"
-    workdir.mkdir()
     namespace = {"__name__": "readme", "qmp_socket": qemu.path,
-                 "api_socket": nginx.socket_path, "workdir": str(workdir)}
+                 "api_socket": nginx.socket_path, "workdir": str(tmp_path)}
     for line, block in blocks:
         # Blank lines in front: a failing example's traceback points at the README's own line.
         exec(compile("\n" * line + block, str(README), "exec"), namespace)
