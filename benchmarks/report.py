@@ -137,7 +137,8 @@ def bar_panel(axes, rows: list[dict], value: str, note, title: str, xlabel: str,
     axes.set_axisbelow(True)
     for position, row in enumerate(rows[::-1]):
         axes.annotate(note(row), (row[value], position), xytext=(4, 0),
-                      textcoords="offset points", va="center", fontsize=8.5)
+                      textcoords="offset points", va="center", fontsize=8.5,
+                      bbox={"facecolor": "white", "edgecolor": "none", "pad": 0.5})
     if baseline is not None:
         axes.axvline(baseline[value], color="#444444", linestyle="--", linewidth=0.9)
 
