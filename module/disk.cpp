@@ -6,34 +6,24 @@
 
 namespace brindle::py {
 
-namespace {
-PyObject* disk_result(const Result<std::string>& result) {
-  if (!result) return raise_os_error(result.error());
-  return text_result(*result);
-}
-}  // namespace
-
 BRINDLE_FASTCALL_ENTRY(clone_or_sparse_copy) {
-  static constexpr Signature signature{"clone_or_sparse_copy()", {"source", "target"}};
-  return call_with_arguments(signature, args, nargs, kwnames, [](Arguments& a) -> PyObject* {
-    std::string_view source, target;
-    if (!a.convert(0, source) || !a.convert(1, target)) return nullptr;
-    return disk_result(without_gil([&] { return disk::clone_or_sparse_copy(source, target); }));
-  });
+  return call_with_arguments(
+      signatures::clone_or_sparse_copy, args, nargs, kwnames, [](Arguments& a) -> PyObject* {
+        std::string_view source, target;
+        if (!a.convert_all(source, target)) return nullptr;
+        return to_python(without_gil([&] { return disk::clone_or_sparse_copy(source, target); }));
+      });
 }
 
 BRINDLE_FASTCALL_ENTRY(decompress_zstd_sparse) {
-  static constexpr Signature signature{
-      "decompress_zstd_sparse()", {"source", "target", "chunk_size"}, 2};
-  return call_with_arguments(signature, args, nargs, kwnames, [](Arguments& a) -> PyObject* {
-    std::string_view source, target;
-    std::uint64_t chunk_size = disk::DEFAULT_CHUNK_SIZE;
-    if (!a.convert(0, source) || !a.convert(1, target) || !a.convert(2, chunk_size)) {
-      return nullptr;
-    }
-    return disk_result(
-        without_gil([&] { return disk::decompress_zstd_sparse(source, target, chunk_size); }));
-  });
+  return call_with_arguments(
+      signatures::decompress_zstd_sparse, args, nargs, kwnames, [](Arguments& a) -> PyObject* {
+        std::string_view source, target;
+        std::uint64_t chunk_size = disk::DEFAULT_CHUNK_SIZE;
+        if (!a.convert_all(source, target, chunk_size)) return nullptr;
+        return to_python(
+            without_gil([&] { return disk::decompress_zstd_sparse(source, target, chunk_size); }));
+      });
 }
 
 }  // namespace brindle::py

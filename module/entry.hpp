@@ -1,9 +1,8 @@
-// The frame every module function shares: bind, convert, run, build the result.
+// The frame every function and method with parameters shares: bind by the signature, then run
+// the body (which converts, runs and builds the result) under `guarded`.
 #pragma once
 
 #include <Python.h>
-
-#include <string_view>
 
 #include "arguments.hpp"
 #include "errors.hpp"
@@ -19,10 +18,6 @@ PyObject* call_with_arguments(const Signature& signature, PyObject* const* args,
     if (!arguments.bind(args, nargs, kwnames)) return nullptr;
     return body(arguments);
   });
-}
-
-inline PyObject* text_result(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), std::ssize(text));
 }
 
 // A METH_FASTCALL | METH_KEYWORDS entry as the PyCFunction a method table holds.

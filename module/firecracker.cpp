@@ -7,36 +7,26 @@
 namespace brindle::py {
 
 BRINDLE_FASTCALL_ENTRY(firecracker_request) {
-  static constexpr Signature signature{"firecracker_request()",
-                                       {"socket_path", "method", "path", "body_json", "timeout"}};
-  return call_with_arguments(signature, args, nargs, kwnames, [](Arguments& a) -> PyObject* {
-    std::string_view socket_path, method, path;
-    std::optional<std::string_view> body;
-    double timeout = 0;
-    if (!a.convert(0, socket_path) || !a.convert(1, method) || !a.convert(2, path) ||
-        !a.convert(3, body) || !a.convert(4, timeout)) {
-      return nullptr;
-    }
-    auto response = without_gil(
-        [&] { return firecracker::api_request(socket_path, method, path, body, timeout); });
-    if (!response) return raise_os_error(response.error());
-    if (!response->body) return Py_BuildValue("(HO)", response->status, Py_None);
-    PyObject* text = text_result(*response->body);
-    if (text == nullptr) return nullptr;
-    return Py_BuildValue("(HN)", response->status, text);
-  });
+  return call_with_arguments(
+      signatures::firecracker_request, args, nargs, kwnames, [](Arguments& a) -> PyObject* {
+        std::string_view socket_path, method, path;
+        std::optional<std::string_view> body;
+        double timeout = 0;
+        if (!a.convert_all(socket_path, method, path, body, timeout)) return nullptr;
+        return to_python(without_gil(
+            [&] { return firecracker::api_request(socket_path, method, path, body, timeout); }));
+      });
 }
 
 BRINDLE_FASTCALL_ENTRY(firecracker_wait_for_socket) {
-  static constexpr Signature signature{"firecracker_wait_for_socket()", {"socket_path", "timeout"}};
-  return call_with_arguments(signature, args, nargs, kwnames, [](Arguments& a) -> PyObject* {
-    std::string_view socket_path;
-    double timeout = 0;
-    if (!a.convert(0, socket_path) || !a.convert(1, timeout)) return nullptr;
-    auto waited = without_gil([&] { return firecracker::wait_for_socket(socket_path, timeout); });
-    if (!waited) return raise_os_error(waited.error());
-    Py_RETURN_NONE;
-  });
+  return call_with_arguments(
+      signatures::firecracker_wait_for_socket, args, nargs, kwnames, [](Arguments& a) -> PyObject* {
+        std::string_view socket_path;
+        double timeout = 0;
+        if (!a.convert_all(socket_path, timeout)) return nullptr;
+        return to_python(
+            without_gil([&] { return firecracker::wait_for_socket(socket_path, timeout); }));
+      });
 }
 
 }  // namespace brindle::py

@@ -5,46 +5,42 @@
 namespace brindle::py {
 
 namespace {
-constexpr int kWithParameters = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-constexpr int kWithoutParameters = METH_NOARGS | METH_STATIC;
+constexpr int WITH_PARAMETERS = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+constexpr int WITHOUT_PARAMETERS = METH_NOARGS | METH_STATIC;
 }  // namespace
 
+// A function with parameters, its doc string the text signature of its parameter list.
+#define FUNCTION_WITH_PARAMETERS(name) \
+  {#name, fastcall<name>(), WITH_PARAMETERS, signatures::name.doc}
+
 PyMethodDef function_table[] = {
-    {"has_native_networking", has_native_networking, kWithoutParameters,
+    {"has_native_networking", has_native_networking, WITHOUT_PARAMETERS,
      "has_native_networking()\n--\n\n"
      "Return whether native Linux networking helpers are available."},
-    {"has_native_qmp", native_family_available, kWithoutParameters,
+    {"has_native_qmp", native_family_available, WITHOUT_PARAMETERS,
      "has_native_qmp()\n--\n\nReturn whether the native QMP client is available."},
-    {"has_native_disk_io", native_family_available, kWithoutParameters,
+    {"has_native_disk_io", native_family_available, WITHOUT_PARAMETERS,
      "has_native_disk_io()\n--\n\nReturn whether native host disk/image helpers are available."},
-    {"has_native_firecracker_api", native_family_available, kWithoutParameters,
+    {"has_native_firecracker_api", native_family_available, WITHOUT_PARAMETERS,
      "has_native_firecracker_api()\n--\n\nReturn whether the Firecracker API client is available."},
-    {"create_tap", fastcall<create_tap>(), kWithParameters,
-     "create_tap(_name, _owner_uid)\n--\n\n"},
-    {"delete_tap", fastcall<delete_tap>(), kWithParameters, "delete_tap(_name)\n--\n\n"},
-    {"set_link_up", fastcall<set_link_up>(), kWithParameters, "set_link_up(_name)\n--\n\n"},
-    {"flush_addrs", fastcall<flush_addrs>(), kWithParameters, "flush_addrs(_name)\n--\n\n"},
-    {"add_addr", fastcall<add_addr>(), kWithParameters,
-     "add_addr(_name, _ip, _prefix_len)\n--\n\n"},
-    {"configure_tap", fastcall<configure_tap>(), kWithParameters,
-     "configure_tap(_name, _host_ip, _prefix_len)\n--\n\n"},
-    {"prepare_tap", fastcall<prepare_tap>(), kWithParameters,
-     "prepare_tap(_name, _owner_uid, _host_ip, _prefix_len, _route_localnet=True)\n--\n\n"},
-    {"add_route", fastcall<add_route>(), kWithParameters,
-     "add_route(_dest, _prefix_len, _dev)\n--\n\n"},
-    {"get_default_interface", get_default_interface, kWithoutParameters,
+    FUNCTION_WITH_PARAMETERS(create_tap),
+    FUNCTION_WITH_PARAMETERS(delete_tap),
+    FUNCTION_WITH_PARAMETERS(set_link_up),
+    FUNCTION_WITH_PARAMETERS(flush_addrs),
+    FUNCTION_WITH_PARAMETERS(add_addr),
+    FUNCTION_WITH_PARAMETERS(configure_tap),
+    FUNCTION_WITH_PARAMETERS(prepare_tap),
+    FUNCTION_WITH_PARAMETERS(add_route),
+    {"get_default_interface", get_default_interface, WITHOUT_PARAMETERS,
      "get_default_interface()\n--\n\n"},
-    {"write_sysctl", fastcall<write_sysctl>(), kWithParameters,
-     "write_sysctl(_key, _value)\n--\n\n"},
-    {"clone_or_sparse_copy", fastcall<clone_or_sparse_copy>(), kWithParameters,
-     "clone_or_sparse_copy(source, target)\n--\n\n"},
-    {"decompress_zstd_sparse", fastcall<decompress_zstd_sparse>(), kWithParameters,
-     "decompress_zstd_sparse(source, target, chunk_size=1048576)\n--\n\n"},
-    {"firecracker_request", fastcall<firecracker_request>(), kWithParameters,
-     "firecracker_request(socket_path, method, path, body_json, timeout)\n--\n\n"},
-    {"firecracker_wait_for_socket", fastcall<firecracker_wait_for_socket>(), kWithParameters,
-     "firecracker_wait_for_socket(socket_path, timeout)\n--\n\n"},
+    FUNCTION_WITH_PARAMETERS(write_sysctl),
+    FUNCTION_WITH_PARAMETERS(clone_or_sparse_copy),
+    FUNCTION_WITH_PARAMETERS(decompress_zstd_sparse),
+    FUNCTION_WITH_PARAMETERS(firecracker_request),
+    FUNCTION_WITH_PARAMETERS(firecracker_wait_for_socket),
     {nullptr, nullptr, 0, nullptr},
 };
+
+#undef FUNCTION_WITH_PARAMETERS
 
 }  // namespace brindle::py

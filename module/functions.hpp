@@ -1,4 +1,6 @@
-// The module functions, defined next to the family they belong to.
+// The module functions: their parameter lists, written once (the function table shows each as
+// the text signature, and the entry binds by it), and their entries, defined next to the family
+// they belong to.
 #pragma once
 
 #include <Python.h>
@@ -6,6 +8,26 @@
 #include "entry.hpp"
 
 namespace brindle::py {
+
+namespace signatures {
+inline constexpr Signature create_tap{"create_tap(_name, _owner_uid)\n--\n\n"};
+inline constexpr Signature delete_tap{"delete_tap(_name)\n--\n\n"};
+inline constexpr Signature set_link_up{"set_link_up(_name)\n--\n\n"};
+inline constexpr Signature flush_addrs{"flush_addrs(_name)\n--\n\n"};
+inline constexpr Signature add_addr{"add_addr(_name, _ip, _prefix_len)\n--\n\n"};
+inline constexpr Signature configure_tap{"configure_tap(_name, _host_ip, _prefix_len)\n--\n\n"};
+inline constexpr Signature prepare_tap{
+    "prepare_tap(_name, _owner_uid, _host_ip, _prefix_len, _route_localnet=True)\n--\n\n"};
+inline constexpr Signature add_route{"add_route(_dest, _prefix_len, _dev)\n--\n\n"};
+inline constexpr Signature write_sysctl{"write_sysctl(_key, _value)\n--\n\n"};
+inline constexpr Signature clone_or_sparse_copy{"clone_or_sparse_copy(source, target)\n--\n\n"};
+inline constexpr Signature decompress_zstd_sparse{
+    "decompress_zstd_sparse(source, target, chunk_size=1048576)\n--\n\n"};
+inline constexpr Signature firecracker_request{
+    "firecracker_request(socket_path, method, path, body_json, timeout)\n--\n\n"};
+inline constexpr Signature firecracker_wait_for_socket{
+    "firecracker_wait_for_socket(socket_path, timeout)\n--\n\n"};
+}  // namespace signatures
 
 // Capability probes (METH_NOARGS).
 PyObject* native_family_available(PyObject* self, PyObject* unused);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/error.hpp"
+#include "py_ref.hpp"
 
 namespace brindle::py {
 
@@ -17,35 +18,27 @@ std::atomic<BridgeState> bridge_state{BridgeState::Unregistered};
 PyObject* logging_module = nullptr;  // kept for the life of the process
 
 std::string describe_pending_error() {
-  PyObject* error = PyErr_GetRaisedException();
-  std::string text = "unknown error";
-  if (error != nullptr) {
-    PyObject* repr = PyObject_Repr(error);
-    const char* utf8 = repr == nullptr ? nullptr : PyUnicode_AsUTF8(repr);
-    if (utf8 != nullptr) text = utf8;
-    PyErr_Clear();
-    Py_XDECREF(repr);
-    Py_DECREF(error);
-  }
-  return text;
+  const PyRef error = PyRef::steal(PyErr_GetRaisedException());
+  const PyRef repr = PyRef::steal(error ? PyObject_Repr(error.get()) : nullptr);
+  const char* text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+  PyErr_Clear();
+  return text != nullptr ? text : "unknown error";
 }
 
 }  // namespace
 
 void register_log_bridge() {
-  PyObject* name = PyUnicode_FromString("logging");
-  PyObject* logging = name == nullptr ? nullptr : PyImport_Import(name);
-  Py_XDECREF(name);
-  if (logging == nullptr) panic("Failed to initialize python logging: " + describe_pending_error());
+  const PyRef name = PyRef::steal(PyUnicode_FromString("logging"));
+  PyRef logging = PyRef::steal(name ? PyImport_Import(name.get()) : nullptr);
+  if (!logging) panic("Failed to initialize python logging: " + describe_pending_error());
 
   auto expected = BridgeState::Unregistered;
   if (!bridge_state.compare_exchange_strong(expected, BridgeState::Registering)) {
-    Py_DECREF(logging);
     panic(
         "the log bridge is already registered in this process; the module cannot be "
         "initialised twice");
   }
-  logging_module = logging;
+  logging_module = logging.release();
   bridge_state.store(BridgeState::Registered);
 }
 

@@ -4,6 +4,7 @@
 #include "errors.hpp"
 #include "functions.hpp"
 #include "log_bridge.hpp"
+#include "py_ref.hpp"
 
 namespace brindle::py {
 
@@ -11,63 +12,45 @@ namespace {
 
 // Appends `name` to the module's __all__ (made on first use) and sets the attribute.
 int add_to_module(PyObject* module, PyObject* name, PyObject* value) {
-  PyObject* all = nullptr;
-  if (PyObject_GetOptionalAttrString(module, "__all__", &all) < 0) return -1;
-  if (all == nullptr) {
-    all = PyList_New(0);
-    if (all == nullptr || PyObject_SetAttrString(module, "__all__", all) < 0) {
-      Py_XDECREF(all);
-      return -1;
-    }
-  } else if (!PyList_Check(all)) {
-    raise_type_mismatch(all, "list");
-    Py_DECREF(all);
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttrString(module, "__all__", &found) < 0) return -1;
+  PyRef all = PyRef::steal(found);
+  if (!all) {
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+  } else if (!PyList_Check(all.get())) {
+    raise_type_mismatch(all.get(), "list");
     return -1;
   }
-  const int appended = PyList_Append(all, name);
-  Py_DECREF(all);
-  if (appended < 0) return -1;
+  if (PyList_Append(all.get(), name) < 0) return -1;
   return PyObject_SetAttr(module, name, value);
 }
 
 int add_function(PyObject* module, PyObject* module_name, PyMethodDef* definition) {
-  PyObject* function = PyCMethod_New(definition, module, module_name, nullptr);
-  if (function == nullptr) return -1;
-  PyObject* name = PyObject_GetAttrString(function, "__name__");
-  int status = -1;
-  if (name != nullptr) {
-    if (PyUnicode_Check(name)) {
-      status = add_to_module(module, name, function);
-    } else {
-      raise_type_mismatch(name, "str");
-    }
-    Py_DECREF(name);
+  const PyRef function = PyRef::steal(PyCMethod_New(definition, module, module_name, nullptr));
+  if (!function) return -1;
+  const PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!name) return -1;
+  if (!PyUnicode_Check(name.get())) {
+    raise_type_mismatch(name.get(), "str");
+    return -1;
   }
-  Py_DECREF(function);
-  return status;
+  return add_to_module(module, name.get(), function.get());
 }
 
 int execute_module(PyObject* module) {
-  PyObject* done = guarded([&]() -> PyObject* {
+  return guarded([&] {
     register_log_bridge();
-    PyObject* module_name = PyModule_GetNameObject(module);
-    if (module_name == nullptr) return nullptr;
+    const PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
     for (PyMethodDef* definition = function_table; definition->ml_name != nullptr; ++definition) {
-      if (add_function(module, module_name, definition) < 0) {
-        Py_DECREF(module_name);
-        return nullptr;
-      }
+      if (add_function(module, module_name.get(), definition) < 0) return -1;
     }
-    Py_DECREF(module_name);
     PyObject* type = qmp_client_type();
-    if (type == nullptr) return nullptr;
-    PyObject* type_name = PyUnicode_FromString("_QmpClient");
-    if (type_name == nullptr) return nullptr;
-    const int added = add_to_module(module, type_name, type);
-    Py_DECREF(type_name);
-    return added < 0 ? nullptr : Py_None;
+    if (type == nullptr) return -1;
+    const PyRef type_name = PyRef::steal(PyUnicode_FromString("_QmpClient"));
+    return type_name ? add_to_module(module, type_name.get(), type) : -1;
   });
-  return done == nullptr ? -1 : 0;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -1,4 +1,4 @@
-"""Fixtures of the whole suite, and the two modes that run over its tests.
+"""Fixtures of the whole suite, and the modes that run over its tests.
 
 - Every test ends with the open-descriptor count it started with.
 - Tests marked `storm` run twice: as written, and under SIGALRM every millisecond (a Python
@@ -12,7 +12,6 @@ import os
 import shutil
 import signal
 import subprocess
-import tempfile
 import time
 import types
 
@@ -29,14 +28,13 @@ settings.load_profile("suite")
 
 
 def require_program(name: str) -> str:
-    """An outside program a test needs; missing, it skips the test, or fails it where
-    BRINDLE_REQUIRE_PEERS is set (as in CI)."""
-    path = shutil.which(name)
-    if path is None:
-        if os.environ.get("BRINDLE_REQUIRE_PEERS"):
-            pytest.fail(f"{name} is required but not installed")
-        pytest.skip(f"{name} is not installed")
-    return path
+    """An outside program a test needs: missing, it skips the test (fails it where
+    BRINDLE_REQUIRE_PEERS is set, as in CI)."""
+    if path := shutil.which(name):
+        return path
+    if os.environ.get("BRINDLE_REQUIRE_PEERS"):
+        pytest.fail(f"{name} is required but not installed")
+    pytest.skip(f"{name} is not installed")
 
 
 @pytest.fixture(autouse=True)
@@ -55,43 +53,24 @@ def pytest_generate_tests(metafunc):
 
 @pytest.fixture
 def _storm(request):
-    if not request.param:
-        yield
-        return
     handled = []
-    previous = signal.signal(signal.SIGALRM, lambda *_: handled.append(1))
-    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
-    try:
-        yield
-    finally:
+    if request.param:
+        previous = signal.signal(signal.SIGALRM, lambda *_: handled.append(1))
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+    yield
+    if request.param:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    assert handled, "no signal arrived while the test ran"
+        assert handled, "no signal arrived while the test ran"
 
 
 @pytest.fixture
-def ffi():
-    import brindle_core._ffi
-
-    return brindle_core._ffi
-
-
-@pytest.fixture
-def sock_dir():
-    """A short directory for Unix sockets: a socket path must fit the 108-byte sun_path."""
-    directory = tempfile.mkdtemp(prefix="brindle-")
-    yield directory
-    shutil.rmtree(directory, ignore_errors=True)
-
-
-@pytest.fixture
-def peer(sock_dir):
-    """Starts scripted peers (support/peer.py) in the test's socket directory."""
+def peer(tmp_path):
+    """Starts scripted peers (support/peer.py); `path` defaults to one in the test's folder."""
     started = []
 
     def start(*scripts, path=None, **options) -> Peer:
-        path = path or os.path.join(sock_dir, f"{len(started)}.sock")
-        started.append(Peer(path, *scripts, **options))
+        started.append(Peer(path or str(tmp_path / f"{len(started)}.sock"), *scripts, **options))
         return started[-1]
 
     yield start
@@ -99,14 +78,7 @@ def peer(sock_dir):
         each.close()
 
 
-NGINX = """daemon off; master_process off; pid {dir}/nginx.pid; error_log {dir}/error.log;
-events {{}}
-http {{ access_log off; client_body_temp_path {dir}/body; server {{ listen unix:{dir}/api.sock;
-  location = / {{ default_type application/json; return 200 '{{"state":"Running"}}'; }}
-  location = /actions {{ return 204; }} }} }}"""
-
-
-def _started(command: list[str], path: str):
+def _started(command: list[str], path: str) -> subprocess.Popen:
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 20
@@ -116,32 +88,36 @@ def _started(command: list[str], path: str):
     return process
 
 
+NGINX = """daemon off; master_process off; pid {dir}/nginx.pid; error_log {dir}/error.log;
+events {{}}
+http {{ access_log off; client_body_temp_path {dir}/body; server {{ listen unix:{dir}/api.sock;
+  location = / {{ default_type application/json; return 200 '{{"state":"Running"}}'; }}
+  location = /actions {{ return 204; }} }} }}"""
+
+
 @pytest.fixture(scope="session")
-def nginx():
+def nginx(tmp_path_factory):
     """A real HTTP/1.1 server on `.socket_path`: GET / answers `.body`, PUT /actions 204."""
-    directory = tempfile.mkdtemp(prefix="nginx-")
-    with open(os.path.join(directory, "nginx.conf"), "w") as config:
-        config.write(NGINX.format(dir=directory))
-    server = types.SimpleNamespace(socket_path=os.path.join(directory, "api.sock"),
+    directory = tmp_path_factory.mktemp("nginx")
+    (directory / "nginx.conf").write_text(NGINX.format(dir=directory))
+    server = types.SimpleNamespace(socket_path=str(directory / "api.sock"),
                                    body='{"state":"Running"}')
-    process = _started([require_program("nginx"), "-p", directory, "-c", "nginx.conf", "-e",
+    process = _started([require_program("nginx"), "-p", str(directory), "-c", "nginx.conf", "-e",
                         "error.log"], server.socket_path)
     yield server
     process.terminate()
     process.wait()
-    shutil.rmtree(directory, ignore_errors=True)
 
 
 @pytest.fixture
-def qemu(sock_dir):
+def qemu(tmp_path):
     """A real QEMU with nothing but a QMP monitor on `.path` and a qcow2 disk as node "disk0"."""
-    machine = types.SimpleNamespace(path=os.path.join(sock_dir, "qmp.sock"))
-    disk = os.path.join(sock_dir, "disk.qcow2")
+    machine, disk = types.SimpleNamespace(path=str(tmp_path / "qmp.sock")), tmp_path / "disk"
     subprocess.run([require_program("qemu-img"), "create", "-q", "-f", "qcow2", disk, "64M"],
                    check=True)
     process = _started([require_program("qemu-system-x86_64"), "-M", "none", "-nodefaults",
                         "-display", "none", "-S", "-qmp", f"unix:{machine.path},server=on,wait=off",
-                        "-blockdev", f"driver=qcow2,node-name=disk0,file.driver=file,"
+                        "-blockdev", "driver=qcow2,node-name=disk0,file.driver=file,"
                         f"file.filename={disk}"], machine.path)
     yield machine
     process.terminate()

@@ -1,20 +1,22 @@
 """clone_or_sparse_copy and decompress_zstd_sparse on real files with real holes: content, where
 the holes are, modes, temporary files, failures and the interpreter lock."""
 
+import contextlib
 import os
 import random
+import re
 import stat
 import subprocess
 import threading
 from compression import zstd
 
+import brindle_core._ffi as ffi
 import pytest
-from conftest import require_program
 from hypothesis import example, given
 from hypothesis import strategies as st
-from support.checks import (MiB, assert_releases_gil, blocks, check_error, data_ranges,
-                            near_data, os_text, repeated, umask)
+from support.checks import assert_releases_gil, check_error, os_text, repeated
 
+MiB, BLOCK = 1 << 20, 4096
 SEGMENTS = st.lists(st.tuples(st.booleans(), st.integers(1, 3 * MiB)), max_size=5)
 
 
@@ -31,14 +33,37 @@ def compress(data: bytes, **parameters) -> bytes:
     return compressor.compress(data) + compressor.flush()
 
 
-def write_with_holes(path, segments) -> None:
-    with open(path, "wb") as file:
-        for data, length in segments:
-            if data:
-                file.write(build([(data, length)]))
-            else:
-                file.seek(length, os.SEEK_CUR)
-        file.truncate()
+def data_ranges(path) -> list[tuple[int, int]]:
+    """The [start, end) ranges the file system reports as data."""
+    ranges, position = [], 0
+    with open(path, "rb") as file:
+        while position < os.fstat(file.fileno()).st_size:
+            try:
+                start = os.lseek(file.fileno(), position, os.SEEK_DATA)
+            except OSError:  # no data after `position`
+                break
+            position = os.lseek(file.fileno(), start, os.SEEK_HOLE)
+            ranges.append((start, position))
+    return ranges
+
+
+def blocks(ranges, size: int) -> list[tuple[int, int]]:
+    """The ranges widened to whole file-system blocks (cut at `size`) and merged."""
+    merged: list[tuple[int, int]] = []
+    for start, end in sorted(ranges):
+        start, end = start // BLOCK * BLOCK, min(-(-end // BLOCK) * BLOCK, size)
+        if merged and start <= merged[-1][1]:
+            merged[-1] = (merged[-1][0], max(end, merged[-1][1]))
+        elif start < end:
+            merged.append((start, end))
+    return merged
+
+
+@contextlib.contextmanager
+def umask(mask: int):
+    previous = os.umask(mask)
+    yield
+    os.umask(previous)
 
 
 @given(segments=SEGMENTS, holey=st.booleans())
@@ -48,12 +73,12 @@ def write_with_holes(path, segments) -> None:
 @example(segments=[(False, MiB), (True, 1), (False, MiB - 1)], holey=True)
 @example(segments=[(True, 300_000), (False, 400_001), (True, MiB)], holey=False)
 @example(segments=[(True, MiB + 4096), (False, 4 * MiB - 4096), (True, 3 * MiB)], holey=True)
-def test_a_copy_has_holes_exactly_where_whole_chunks_are_zero(ffi, tmp_path, segments, holey):
+def test_a_copy_has_holes_exactly_where_whole_chunks_are_zero(tmp_path, segments, holey):
     content, source, target = build(segments), tmp_path / "source", tmp_path / "target"
-    if holey:
-        write_with_holes(source, segments)
-    else:
-        source.write_bytes(content)
+    with open(source, "wb") as file:  # holes in the source too, or zeros written out
+        for data, length in segments:
+            file.write(build([(data, length)])) if data or not holey else file.seek(length, 1)
+        file.truncate()
     assert ffi.clone_or_sparse_copy(str(source), str(target)) == "sparse"
     assert target.read_bytes() == content
     chunks = [(start, start + MiB) for start in range(0, len(content), MiB)
@@ -66,15 +91,16 @@ def test_a_copy_has_holes_exactly_where_whole_chunks_are_zero(ffi, tmp_path, seg
 @example(segments=[(True, 1000), (False, 100_000), (True, 10), (False, 9000)], chunk_size=1)
 @example(segments=[(False, 5 * MiB)], chunk_size=MiB)
 @example(segments=[(True, 1), (False, 2 * MiB), (True, 1)], chunk_size=4096)
-def test_decompression_leaves_holes_where_pieces_are_zero(ffi, tmp_path, segments, chunk_size):
+def test_decompression_leaves_holes_where_pieces_are_zero(tmp_path, segments, chunk_size):
     content, target = build(segments), tmp_path / "target"
     (tmp_path / "source").write_bytes(compress(content))
     assert ffi.decompress_zstd_sparse(str(tmp_path / "source"), str(target), chunk_size) == (
         "sparse")
     assert target.read_bytes() == content
     # A piece is at most chunk_size bytes, and only a piece holding a non-zero byte is written.
-    allowed = blocks(near_data(content, chunk_size), len(content))
-    assert all(any(a <= start and end <= b for a, b in allowed)
+    near_data = blocks([(max(0, run.start() - chunk_size + 1), run.end() + chunk_size - 1)
+                        for run in re.finditer(rb"[^\0]+", content)], len(content))
+    assert all(any(a <= start and end <= b for a, b in near_data)
                for start, end in data_ranges(target))
     assert sorted(os.listdir(tmp_path)) == ["source", "target"]
 
@@ -89,7 +115,7 @@ def skippable(payload: bytes) -> bytes:
     [compress(bytes(MiB)), skippable(b"meta"), compress(b"x"), skippable(b"")],
     [skippable(b"only metadata")],
 ])
-def test_frames_decode_in_sequence(ffi, tmp_path, frames):
+def test_frames_decode_in_sequence(tmp_path, frames):
     (tmp_path / "source").write_bytes(b"".join(frames))
     expected = b"".join(zstd.decompress(f) for f in frames if not f.startswith(skippable(b"")[:4]))
 
@@ -100,15 +126,6 @@ def test_frames_decode_in_sequence(ffi, tmp_path, frames):
     repeated(decompress)
 
 
-def test_the_output_of_the_zstd_program(ffi, tmp_path):
-    content = build([(True, 300_000), (False, 3 * MiB), (True, 5)])
-    compressed = subprocess.run([require_program("zstd"), "-q", "-c", "--check"], input=content,
-                                capture_output=True, check=True).stdout
-    (tmp_path / "source").write_bytes(compressed * 2)
-    ffi.decompress_zstd_sparse(str(tmp_path / "source"), str(tmp_path / "target"))
-    assert (tmp_path / "target").read_bytes() == content * 2
-
-
 def broken_checksum() -> bytes:
     frame = bytearray(compress(b"checked" * 100, checksum_flag=1))
     frame[-1] ^= 0xFF
@@ -116,33 +133,24 @@ def broken_checksum() -> bytes:
 
 
 NUL = "file name contained an unexpected NUL byte"
-ZSTD_FAILURES = [
-    (b"", "incomplete frame"),
-    (compress(build([(True, 300_000)]))[:-3], "incomplete frame"),
-    (compress(b"one") + compress(b"two")[:6], "incomplete frame"),
-    (b"GIF89a not compressed", "Unknown frame descriptor"),
-    (compress(b"one") + b"trailing bytes", "Unknown frame descriptor"),
-    # A frame whose one compressed block is garbage.
-    (bytes.fromhex("28b52ffd0000") + (1 | 2 << 1 | 8 << 3).to_bytes(3, "little") + bytes(8),
-     "Data corruption detected"),
-    (broken_checksum(), "Restored data doesn't match checksum"),
-    (compress(b"x" * 100, window_log=28), "Frame requires too much memory for decoding"),
-]
 # (helper, source, target, message, what is left besides source, source.zst, file and dir)
-PATH_FAILURES = [
+FAILURES = [
+    *(("zstd", source, "file", message, []) for source, message in [
+        (b"", "incomplete frame"),
+        (compress(b"one") + compress(b"two")[:6], "incomplete frame"),
+        # A frame whose one compressed block is garbage.
+        (bytes.fromhex("28b52ffd0000") + (1 | 2 << 1 | 8 << 3).to_bytes(3, "little") + bytes(8),
+         "Data corruption detected"),
+        (broken_checksum(), "Restored data doesn't match checksum"),
+        (compress(b"x" * 100, window_log=28), "Frame requires too much memory for decoding")]),
     ("copy", "missing", "new/target", os_text(2), []),
     ("zstd", "missing", "new/target", os_text(2), ["new"]),
     ("copy", "dir", "new/target", "source is not a regular file: dir", []),
-    ("copy", "/dev/null", "new/target", "source is not a regular file: /dev/null", []),
     ("copy", "a\0b", "new/target", NUL, []),
-    ("zstd", "a\0b", "new/target", NUL, ["new"]),
-    ("copy", "source", "x\0y/target", NUL, []),
     ("zstd", "source.zst", "new/t\0", NUL, ["new"]),
-    ("copy", "source", "", "target path has no filename: ", []),
     ("copy", "source", "/", "target path has no filename: /", []),
     ("copy", "source", "new/y/..", "target path has no filename: new/y/..", ["new", "new/y"]),
     ("copy", "source", "file/target", os_text(17), []),
-    ("copy", "source", "file/deeper/target", os_text(20), []),
     ("copy", "source", "dir", os_text(21), []),
     ("zstd", "source.zst", "dir", os_text(21), []),
     ("zstd", "source.zst", "new/target", "chunk_size must be greater than zero", []),
@@ -150,9 +158,8 @@ PATH_FAILURES = [
 ]
 
 
-@pytest.mark.parametrize(("helper", "source", "target", "message", "left"), [
-    *(("zstd", source, "file", message, []) for source, message in ZSTD_FAILURES), *PATH_FAILURES])
-def test_a_failure_leaves_the_target_and_no_temporary_file(ffi, tmp_path, monkeypatch, helper,
+@pytest.mark.parametrize(("helper", "source", "target", "message", "left"), FAILURES)
+def test_a_failure_leaves_the_target_and_no_temporary_file(tmp_path, monkeypatch, helper,
                                                            source, target, message, left):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "source.zst").write_bytes(source if isinstance(source, bytes) else compress(b"x"))
@@ -174,24 +181,17 @@ def test_a_failure_leaves_the_target_and_no_temporary_file(ffi, tmp_path, monkey
     repeated(fail)
 
 
-@pytest.mark.parametrize("mode", [0o4755, 0o2710, 0o1777, 0o7777, 0o400])
-def test_a_copy_takes_the_source_mode_whatever_the_umask(ffi, tmp_path, mode):
-    (tmp_path / "source").write_bytes(b"new")
-    (tmp_path / "target").write_bytes(b"old, longer")
-    os.chmod(tmp_path / "source", mode)
-    with umask(0o777):
-        ffi.clone_or_sparse_copy(str(tmp_path / "source"), str(tmp_path / "target"))
-    assert stat.S_IMODE(os.stat(tmp_path / "target").st_mode) == mode
-    assert (tmp_path / "target").read_bytes() == b"new"
-
-
-@pytest.mark.parametrize("mask", [0o027, 0o000])
-def test_new_files_and_directories_follow_the_umask(ffi, tmp_path, monkeypatch, mask):
+@pytest.mark.parametrize("mask", [0o027, 0o000, 0o777])
+def test_modes_and_the_umask(tmp_path, monkeypatch, mask):
     monkeypatch.chdir(tmp_path)
-    (tmp_path / "source").write_bytes(b"image")
     (tmp_path / "source.zst").write_bytes(compress(b"image"))
-    with umask(mask):
-        ffi.clone_or_sparse_copy("source", "a//b/copy.img")
+    for mode in (0o4755, 0o2710, 0o1777, 0o7777, 0o400):
+        (tmp_path / "source").write_bytes(b"image")
+        os.chmod(tmp_path / "source", mode)
+        with umask(mask):  # the copy takes the source's mode, set-user-ID and all, whatever it is
+            ffi.clone_or_sparse_copy("source", "a//b/copy.img")
+        assert stat.S_IMODE(os.stat("a/b/copy.img").st_mode) == mode
+    with umask(mask):  # new directories 0o777 and the unpacked file 0o666, less the umask
         ffi.decompress_zstd_sparse("source.zst", "c/d/unpacked.img")
     for directory in ("a", "a/b", "c", "c/d"):
         assert stat.S_IMODE(os.stat(directory).st_mode) == 0o777 & ~mask
@@ -199,7 +199,7 @@ def test_new_files_and_directories_follow_the_umask(ffi, tmp_path, monkeypatch, 
     assert (tmp_path / "a/b/copy.img").read_bytes() == (tmp_path / "c/d/unpacked.img").read_bytes()
 
 
-def test_a_copy_onto_its_source_through_a_link(ffi, tmp_path):
+def test_a_copy_onto_its_source_through_a_link(tmp_path):
     content = build([(False, MiB), (True, 10), (False, 2 * MiB)])
     (tmp_path / "image").write_bytes(content)
     (tmp_path / "link").symlink_to(tmp_path / "image")
@@ -213,7 +213,7 @@ def test_a_copy_onto_its_source_through_a_link(ffi, tmp_path):
     assert (tmp_path / "link").is_symlink()
 
 
-def test_a_planted_link_at_the_temporary_name_is_not_followed(ffi, tmp_path):
+def test_a_planted_link_at_the_temporary_name_is_not_followed(tmp_path):
     (tmp_path / "victim").write_bytes(b"precious")
     (tmp_path / "target.tmp").symlink_to(tmp_path / "victim")
     (tmp_path / "source").write_bytes(compress(b"attacker's content"))
@@ -223,8 +223,11 @@ def test_a_planted_link_at_the_temporary_name_is_not_followed(ffi, tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["source", "victim"]
 
 
-def test_copying_skips_whole_chunks_inside_holes_without_reading_them(ffi, tmp_path):
-    write_with_holes(tmp_path / "source", [(False, 32 * MiB + 5), (True, 1), (False, 32 * MiB)])
+def test_copying_skips_whole_chunks_inside_holes_without_reading_them(tmp_path):
+    with open(tmp_path / "source", "wb") as file:
+        file.seek(32 * MiB + 5)
+        file.write(b"\1")
+        file.truncate(64 * MiB + 6)
 
     def bytes_read() -> int:
         with open("/proc/self/io") as io:
@@ -237,27 +240,26 @@ def test_copying_skips_whole_chunks_inside_holes_without_reading_them(ffi, tmp_p
     assert data_ranges(tmp_path / "target") == [(32 * MiB, 33 * MiB)]
 
 
-@pytest.mark.parametrize("helper", ["clone_or_sparse_copy", "decompress_zstd_sparse"])
-def test_a_full_disk_keeps_the_previous_target(ffi, tmp_path, helper):
-    content = build([(True, 4 * MiB)])
-    (tmp_path / "source").write_bytes(content if helper == "clone_or_sparse_copy" else
+@pytest.mark.parametrize("helper", [ffi.clone_or_sparse_copy, ffi.decompress_zstd_sparse])
+def test_a_full_disk_keeps_the_previous_target(tmp_path, helper):
+    content, small = build([(True, 4 * MiB)]), tmp_path / "small"
+    (tmp_path / "source").write_bytes(content if helper is ffi.clone_or_sparse_copy else
                                       compress(content))
-    small = tmp_path / "small"
     small.mkdir()
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(small)], check=True)
     try:
         (small / "target").write_bytes(b"previous image")
-        check_error(lambda: getattr(ffi, helper)(str(tmp_path / "source"), str(small / "target")),
-                    OSError, os_text(28))
+        check_error(lambda: helper(str(tmp_path / "source"), str(small / "target")), OSError,
+                    os_text(28))
         assert (small / "target").read_bytes() == b"previous image"
         assert os.listdir(small) == ["target"]
     finally:
         subprocess.run(["umount", str(small)], check=True)
 
 
-def test_a_copy_runs_without_the_interpreter_lock(ffi, tmp_path):
-    # The temporary file exists only inside the call: seen from this thread, the call had let
-    # the interpreter lock go.
+def test_disk_calls_run_without_the_interpreter_lock(tmp_path):
+    # The copy's temporary file exists only inside the call: seen from this thread, the call
+    # had let the interpreter lock go.
     (tmp_path / "source").write_bytes(b"\1" * (256 * MiB))
     seen = []
     worker = threading.Thread(target=ffi.clone_or_sparse_copy,
@@ -267,10 +269,7 @@ def test_a_copy_runs_without_the_interpreter_lock(ffi, tmp_path):
         seen = [name for name in os.listdir(tmp_path) if ".tmp-" in name]
     worker.join()
     assert seen and (tmp_path / "target").stat().st_size == 256 * MiB
-
-
-@pytest.mark.timeout(60)
-def test_decompressing_from_a_pipe_runs_without_the_interpreter_lock(ffi, tmp_path):
+    # The decompression reads a pipe that only this thread writes.
     content = build([(True, MiB), (False, 4 * MiB)])
     os.mkfifo(tmp_path / "pipe")
 
@@ -279,6 +278,6 @@ def test_decompressing_from_a_pipe_runs_without_the_interpreter_lock(ffi, tmp_pa
             pipe.write(compress(content))
 
     assert_releases_gil(
-        lambda: ffi.decompress_zstd_sparse(str(tmp_path / "pipe"), str(tmp_path / "target")),
+        lambda: ffi.decompress_zstd_sparse(str(tmp_path / "pipe"), str(tmp_path / "unpacked")),
         release, "sparse")
-    assert (tmp_path / "target").read_bytes() == content
+    assert (tmp_path / "unpacked").read_bytes() == content

@@ -2,16 +2,15 @@
 failures, threads and jobs."""
 
 import json
-import math
-import os
 import socket
 import threading
 import time
 
+import brindle_core._ffi as ffi
 import pytest
 from support.checks import (EAGAIN, assert_releases_gil, open_descriptors, os_text, qmp_error,
                             repeated)
-from support.peer import AWAIT, CAPABILITIES, CLOSE, ECHO, EMPTY, GREETING
+from support.peer import AWAIT, CAPABILITIES, CLOSE, EMPTY, GREETING
 
 QUERY = b'{"execute":"query-jobs"}\n'
 REFUSAL = b'{"error":{"class":"GenericError","desc":"no"}}\n'
@@ -35,7 +34,7 @@ def command(name: str, arguments: str = "") -> bytes:
 
 
 @pytest.mark.storm
-def test_a_conversation(ffi, peer):
+def test_a_conversation(peer):
     deep = b"[" * 100_000 + b"]" * 100_000
     monitor = peer(
         [b'{"return":{"b":[],"a":"\\u001f\xc3\xa9"}}\n'], [EMPTY], [EMPTY], [EMPTY],
@@ -82,7 +81,7 @@ def test_a_conversation(ffi, peer):
         dismiss("s")]
 
 
-def test_time_outs_keep_the_channel_and_drop_partial_lines(ffi, peer):
+def test_time_outs_keep_the_channel_and_drop_partial_lines(peer):
     monitor = peer([0.6, reply("late")], [reply("second")], [], [b'{"return":', 0.6, b'"x"}\n'],
                    [], [EMPTY], qmp=True)
     client = ffi._QmpClient(monitor.path)
@@ -102,15 +101,12 @@ def test_time_outs_keep_the_channel_and_drop_partial_lines(ffi, peer):
     ([b'{"QMP":null}\n'], (2, 10), None, [CAPABILITIES]),
     ([b'{"a":1,"QMP":{}}\n'], (2, 10), None, [CAPABILITIES]),
     ([b"{}\n"], (2, 10), "Invalid QMP greeting", []),
-    ([b'["QMP"]\n'], (2, 10), "Invalid QMP greeting", []),
     ([GREETING, REFUSAL], (2, 10), "QMP command 'qmp_capabilities' failed", [CAPABILITIES]),
     ([1.3, GREETING], (5, 10), EAGAIN, []),  # the handshake's bound is one second at most
-    ([0.4, GREETING], (0.2, 10), EAGAIN, []),
     ([GREETING], (0, 10), "cannot set a 0 duration timeout", []),
-    ([GREETING], (math.inf, 10), "cannot set a 0 duration timeout", []),
     ([GREETING], (2, 0), "cannot set a 0 duration timeout", [CAPABILITIES]),
 ])
-def test_the_handshake(ffi, peer, greeting, timeouts, message, received):
+def test_the_handshake(peer, greeting, timeouts, message, received):
     monitor = peer(qmp=True, greeting=greeting)
     client, before = ffi._QmpClient(monitor.path), open_descriptors()
 
@@ -130,17 +126,17 @@ def test_the_handshake(ffi, peer, greeting, timeouts, message, received):
 
 @pytest.mark.storm
 @pytest.mark.parametrize(("timeout", "least"), [(0.01, 0.05), (0.12, 0.15)])
-def test_connect_attempts_are_50_ms_apart(ffi, sock_dir, timeout, least):
+def test_connect_attempts_are_50_ms_apart(tmp_path, timeout, least):
     # One more attempt follows the last failure before the deadline; a pause cut short by a
     # signal would end the call at the deadline.
-    path, started = os.path.join(sock_dir, "none.sock"), time.monotonic()
+    path, started = str(tmp_path / "none.sock"), time.monotonic()
     assert qmp_error(lambda: ffi._QmpClient(path).connect(timeout, 1)) == {
         "context": {"socket_path": path}, "message": "Timed out waiting for QMP socket"}
     assert least <= time.monotonic() - started < least + 0.5
 
 
-def test_a_full_listen_queue_keeps_the_deadline(ffi, sock_dir):
-    path = os.path.join(sock_dir, "full.sock")
+def test_a_full_listen_queue_keeps_the_deadline(tmp_path):
+    path = str(tmp_path / "full.sock")
     with socket.socket(socket.AF_UNIX) as listener, socket.socket(socket.AF_UNIX) as queued:
         listener.bind(path)
         listener.listen(0)
@@ -151,7 +147,7 @@ def test_a_full_listen_queue_keeps_the_deadline(ffi, sock_dir):
         assert 0.3 <= time.monotonic() - started < 1.5
 
 
-def test_failures_leave_the_client_usable(ffi, peer):
+def test_failures_leave_the_client_usable(peer):
     monitor = peer([CLOSE], [EMPTY], [REFUSAL], [reply([job("j", "concluded")])], qmp=True)
     client = ffi._QmpClient(monitor.path)
     for call in (lambda: client.connect(1, 2.0**64), lambda: client.wait_for_job("j", 1, 2.0**64),
@@ -173,54 +169,28 @@ def test_failures_leave_the_client_usable(ffi, peer):
         "snapshot-delete", '{"devices":["d"],"job-id":"j","tag":"t"}'), QUERY, dismiss("j")]
 
 
-def test_close_waits_for_a_running_command(ffi, peer):
-    monitor = peer([0.4, reply("done")], qmp=True)
+def test_locks_taken_under_the_interpreter_lock_wait_for_a_running_command(peer):
+    # close, and an execute refused for its arguments, take the client lock without letting the
+    # interpreter lock go: the running command finishes without needing it.
+    monitor = peer([0.3, reply("done")], [EMPTY], qmp=True)
     client, results = ffi._QmpClient(monitor.path), []
     worker = threading.Thread(target=lambda: results.append(client.execute("slow", None)))
     worker.start()
     monitor.wait_for(lambda: len(monitor.received) == 2)
-    started = time.monotonic()
-    client.close()  # waits for the client lock, holding the interpreter lock
-    assert time.monotonic() - started >= 0.1
+    assert qmp_error(lambda: client.execute("x", "{"))["context"] == {"socket_path": monitor.path}
+    client.close()
     worker.join()
     assert results == ['"done"']
 
-
-def test_threads_sharing_a_client_get_their_own_replies(ffi, peer):
-    monitor = peer([ECHO], qmp=True)
-    client, done = ffi._QmpClient(monitor.path), []
-
-    def calls(index):
-        for i in range(40):
-            if (index + i) % 7 == 0:
-                client.close()
-            elif (index + i) % 7 == 1:
-                client.connect(5, 5)
-            elif (index + i) % 7 == 2:  # refused after taking the lock under the interpreter's
-                assert qmp_error(lambda: client.execute("x", "{"))["context"] == {
-                    "socket_path": monitor.path}
-            else:
-                arguments = {"thread": index, "call": i, "payload": "é" * (index * 97 % 3000)}
-                assert json.loads(client.execute(f"t{index}", json.dumps(arguments))) == {
-                    "arguments": arguments, "command": f"t{index}"}
-        done.append(index)
-
-    threads = [threading.Thread(target=calls, args=(n,)) for n in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(60)
-    assert sorted(done) == list(range(8))
-
-    def after():
-        assert client.execute("after", '{"a":["b"]}') == '{"arguments":{"a":["b"]},"command":"after"}'
+    def after():  # and the client works on, without leaks
+        assert client.execute("after", None) == "{}"
         assert client.dismiss_job("j") is None and client.stop_vm() is None
 
     repeated(after)
 
 
-def test_blocking_calls_run_without_the_interpreter_lock(ffi, peer, sock_dir):
-    path = os.path.join(sock_dir, "late.sock")
+def test_blocking_calls_run_without_the_interpreter_lock(peer, tmp_path):
+    path = str(tmp_path / "late.sock")
     client = ffi._QmpClient(path)
 
     def start_monitor():
@@ -257,7 +227,7 @@ FAILED = {"job_id": "j", "job_type": "snapshot-save", "status": "concluded"}
     ([[job("j")], [job("j", "pending")], [job("k", "concluded")]], {"last_status": "pending"}, None),
     ([[job("j")], {"not": "a list"}], {"result": {"not": "a list"}}, [QUERY, QUERY]),
 ])
-def test_wait_for_job(ffi, peer, listed, outcome, commands):
+def test_wait_for_job(peer, listed, outcome, commands):
     monitor = peer(*([v if isinstance(v, bytes) else reply(v)] for v in listed), qmp=True)
     client = ffi._QmpClient(monitor.path)
     if outcome is DONE:
@@ -275,7 +245,7 @@ def test_wait_for_job(ffi, peer, listed, outcome, commands):
     (0.5, 0.1, 0.5, range(4, 8)),
     (0.2, -1, 0.2, range(10, 10**6)),  # no pause: queries back to back
 ])
-def test_wait_for_job_pauses(ffi, peer, timeout, pause, least, queries):
+def test_wait_for_job_pauses(peer, timeout, pause, least, queries):
     monitor = peer([reply([job()])], qmp=True)
     client = ffi._QmpClient(monitor.path)
     client.connect(2, 10)
@@ -286,7 +256,7 @@ def test_wait_for_job_pauses(ffi, peer, timeout, pause, least, queries):
     assert len(monitor.received) - 1 in queries
 
 
-def test_the_client_lock_is_held_for_the_whole_wait(ffi, peer):
+def test_the_client_lock_is_held_for_the_whole_wait(peer):
     monitor = peer([reply([job()])], [reply([job()])], [reply([job("j", "concluded")])], [EMPTY],
                    qmp=True)
     client = ffi._QmpClient(monitor.path)
@@ -298,7 +268,7 @@ def test_the_client_lock_is_held_for_the_whole_wait(ffi, peer):
     assert monitor.received[1:] == [QUERY, QUERY, QUERY, dismiss("j"), command("query-status")]
 
 
-def test_a_real_qemu(ffi, qemu):
+def test_a_real_qemu(qemu):
     client = ffi._QmpClient(qemu.path)
     client.connect(5, 10)
     client.stop_vm()

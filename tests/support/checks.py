@@ -1,18 +1,12 @@
-"""What the tests check in many places: exact errors, QMP error objects, the interpreter lock,
-holes in files."""
+"""What the tests check in many places: exact errors, QMP error objects, leaks over repeated
+calls, the interpreter lock."""
 
-import contextlib
 import errno
 import gc
 import json
 import os
-import re
 import sys
 import threading
-
-MiB = 1 << 20
-BLOCK = 4096
-
 
 def raised(call) -> BaseException:
     try:
@@ -97,48 +91,3 @@ def assert_releases_gil(call, release, expected) -> None:
     release()
     worker.join(60)
     assert outcome == [expected]
-
-
-def data_ranges(path) -> list[tuple[int, int]]:
-    """The [start, end) ranges the file system reports as data."""
-    ranges, fd = [], os.open(path, os.O_RDONLY)
-    try:
-        position, size = 0, os.fstat(fd).st_size
-        while position < size:
-            try:
-                start = os.lseek(fd, position, os.SEEK_DATA)
-            except OSError as error:
-                assert error.errno == errno.ENXIO
-                break
-            position = os.lseek(fd, start, os.SEEK_HOLE)
-            ranges.append((start, position))
-    finally:
-        os.close(fd)
-    return ranges
-
-
-def blocks(ranges, size: int) -> list[tuple[int, int]]:
-    """The ranges widened to whole file-system blocks (cut at `size`) and merged."""
-    merged: list[tuple[int, int]] = []
-    for start, end in sorted(ranges):
-        start, end = start // BLOCK * BLOCK, min(-(-end // BLOCK) * BLOCK, size)
-        if merged and start <= merged[-1][1]:
-            merged[-1] = (merged[-1][0], max(end, merged[-1][1]))
-        elif start < end:
-            merged.append((start, end))
-    return merged
-
-
-def near_data(content: bytes, reach: int) -> list[tuple[int, int]]:
-    """Where pieces of at most `reach` bytes that hold a non-zero byte can lie."""
-    return [(max(0, run.start() - reach + 1), run.end() + reach - 1)
-            for run in re.finditer(rb"[^\0]+", content)]
-
-
-@contextlib.contextmanager
-def umask(mask: int):
-    previous = os.umask(mask)
-    try:
-        yield
-    finally:
-        os.umask(previous)

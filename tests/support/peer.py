@@ -2,23 +2,17 @@
 
 HTTP mode reads each request (its head and the body its Content-Length declares), then plays a
 script; QMP mode sends the greeting, answers qmp_capabilities, then plays a script for every
-other line it receives. Scripts are used in order, the last one repeating. A script is a list of
-steps: bytes are sent in one write, a number pauses that many seconds, and
-
-    ("trickle", b, s)   sends the bytes one at a time, pausing s seconds after each
-    ("repeat", b, s)    sends the bytes again and again, until the client goes away
-    ECHO                answers the QMP command with {"return":{"arguments":..,"command":..}}
-    AWAIT               waits until the test calls release()
-    HANG                waits until the client closes its end
-    CLOSE               closes the connection
+other line. Scripts are used in order, the last one repeating. A step is bytes (sent in one
+write), a number (a pause of that many seconds), ("repeat", bytes, pause) (sent again and again
+until the client goes away), AWAIT (until the test calls release()), HANG (until the client
+closes) or CLOSE.
 
 The peer runs in a process of its own, so it answers while the test process holds the
-interpreter lock and it adds nothing to that process (descriptors, memory, signals). It logs
-each connection, and each request or line before it answers, to a file the handle reads.
+interpreter lock and adds nothing to that process. It logs each connection, and each request or
+line before it answers, to a file that the handle reads.
 """
 
 import ast
-import json
 import os
 import re
 import socket
@@ -31,22 +25,21 @@ GREETING = b'{"QMP":{"version":{},"capabilities":[]}}\n'
 EMPTY = b'{"return":{}}\n'
 CAPABILITIES = b'{"execute":"qmp_capabilities"}\n'
 OK = b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}"
-ECHO, AWAIT, HANG, CLOSE = ("echo",), ("await",), ("hang",), ("close",)
+AWAIT, HANG, CLOSE = ("await",), ("hang",), ("close",)
 
 
 class Peer:
     def __init__(self, path: str, *scripts, qmp: bool = False, greeting=(GREETING,)):
-        self.path, self._log, self._read = path, path + ".log", 0
-        self._ready, self._accepted, self._received = False, 0, []
-        config = (path, qmp, list(scripts) or [[EMPTY] if qmp else [OK]], list(greeting))
+        self.path, self._log, self._read, self._log_lines = path, path + ".log", 0, []
         # The sanitizer runtime preloaded into the interpreter under test is not wanted here.
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         with open(self._log, "wb") as log:
             self._process = subprocess.Popen([sys.executable, __file__], env=env,
                                              stdin=subprocess.PIPE, stdout=log)
+        config = (path, qmp, list(scripts) or [[EMPTY] if qmp else [OK]], list(greeting))
         self._process.stdin.write(repr(config).encode() + b"\n")  # megabytes, at times
         self._process.stdin.flush()
-        self.wait_for(lambda: self._ready)
+        self.wait_for(lambda: b"ready" in self._log_lines)
 
     def wait_for(self, predicate=lambda: True, timeout: float = 10.0) -> None:
         """Reads the log so far, then more until `predicate()` holds."""
@@ -54,14 +47,9 @@ class Peer:
         while True:
             with open(self._log, "rb") as log:
                 log.seek(self._read)
-                for line in log:
-                    if not line.endswith(b"\n"):
-                        break
-                    self._read += len(line)
-                    self._ready |= line == b"ready\n"
-                    self._accepted += line == b"accept\n"
-                    if line.startswith(b"data "):
-                        self._received.append(bytes.fromhex(line[5:].decode()))
+                lines = log.read().split(b"\n")[:-1]  # only whole lines
+            self._read += sum(len(line) + 1 for line in lines)
+            self._log_lines += lines
             if predicate():
                 return
             assert time.monotonic() < deadline, "the peer did not get there in time"
@@ -70,13 +58,14 @@ class Peer:
     @property
     def accepted(self) -> int:
         self.wait_for()
-        return self._accepted
+        return self._log_lines.count(b"accept")
 
     @property
     def received(self) -> list[bytes]:
         """Every request (HTTP) or line (QMP) received, in order."""
         self.wait_for()
-        return self._received
+        return [bytes.fromhex(line[5:].decode()) for line in self._log_lines
+                if line.startswith(b"data ")]
 
     def release(self) -> None:
         self._process.stdin.write(b"\n")
@@ -113,7 +102,7 @@ def _read_request(conn: socket.socket) -> bytes:
     return data
 
 
-class _Peer:
+class _Server:
     def __init__(self, path, qmp, scripts, greeting):
         self.qmp, self.scripts, self.greeting, self.used = qmp, scripts, greeting, 0
         self.lock, self.released = threading.Lock(), threading.Semaphore(0)
@@ -126,26 +115,16 @@ class _Peer:
             self.used += 1
             return self.scripts[min(self.used, len(self.scripts)) - 1]
 
-    def play(self, conn: socket.socket, script: list, line: bytes = b"") -> bool:
+    def play(self, conn: socket.socket, script: list) -> bool:
         for step in script:
             if isinstance(step, bytes):
                 conn.sendall(step)
             elif isinstance(step, (int, float)):
                 time.sleep(step)
-            elif step[0] == "trickle":
-                for byte in step[1]:
-                    conn.sendall(bytes([byte]))
-                    time.sleep(step[2])
             elif step[0] == "repeat":
                 while True:
                     conn.sendall(step[1])
                     time.sleep(step[2])
-            elif step == ECHO:
-                message = json.loads(line)
-                echo = {"return": {"command": message["execute"]} | (
-                    {"arguments": message["arguments"]} if "arguments" in message else {})}
-                conn.sendall(json.dumps(echo, separators=(",", ":"), sort_keys=True,
-                                        ensure_ascii=False).encode() + b"\n")
             elif step == AWAIT:
                 self.released.acquire()
             elif step == HANG:
@@ -158,7 +137,7 @@ class _Peer:
     def converse(self, conn: socket.socket) -> None:
         if not self.qmp:
             _report(b"data " + (request := _read_request(conn)).hex().encode())
-            self.play(conn, self.next_script(), request)
+            self.play(conn, self.next_script())
             return
         greeting, pending = self.greeting, b""
         while self.play(conn, greeting) and (data := conn.recv(65536)):
@@ -166,8 +145,8 @@ class _Peer:
             while b"\n" in pending:
                 line, pending = pending.split(b"\n", 1)
                 _report(b"data " + (line + b"\n").hex().encode())
-                if not self.play(conn, [EMPTY] if line + b"\n" == CAPABILITIES
-                                 else self.next_script(), line):
+                script = [EMPTY] if line + b"\n" == CAPABILITIES else self.next_script()
+                if not self.play(conn, script):
                     return
 
     def serve(self, conn: socket.socket) -> None:
@@ -178,21 +157,17 @@ class _Peer:
                 pass  # the client went away first, as many tests make it do
 
 
-def _follow_input(peer: _Peer) -> None:
+def _follow_input(server: _Server) -> None:
     for _ in sys.stdin:  # a line releases an AWAIT step; the end of input ends the peer
-        peer.released.release()
+        server.released.release()
     os._exit(0)
 
 
-def _main() -> None:
-    peer = _Peer(*ast.literal_eval(sys.stdin.readline()))
-    threading.Thread(target=_follow_input, args=(peer,), daemon=True).start()
+if __name__ == "__main__":
+    server = _Server(*ast.literal_eval(sys.stdin.readline()))
+    threading.Thread(target=_follow_input, args=(server,), daemon=True).start()
     _report(b"ready")
     while True:
-        conn, _ = peer.listener.accept()
+        conn, _ = server.listener.accept()
         _report(b"accept")
-        threading.Thread(target=peer.serve, args=(conn,), daemon=True).start()
-
-
-if __name__ == "__main__":
-    _main()
+        threading.Thread(target=server.serve, args=(conn,), daemon=True).start()

@@ -10,7 +10,7 @@
 namespace brindle {
 
 namespace {
-constexpr std::uint32_t kNanosPerSec = 1'000'000'000;
+constexpr std::uint32_t NANOS_PER_SEC = 1'000'000'000;
 }
 
 std::optional<Duration> duration_from_secs(double seconds) {
@@ -36,12 +36,12 @@ std::optional<Duration> duration_from_secs(double seconds) {
   const std::uint64_t secs = shift >= 64 ? 0 : mantissa >> shift;
   const unsigned __int128 frac =
       shift >= 64 ? mantissa : mantissa & ((std::uint64_t{1} << shift) - 1);
-  const unsigned __int128 scaled = frac * kNanosPerSec;  // below 2^83
+  const unsigned __int128 scaled = frac * NANOS_PER_SEC;  // below 2^83
   unsigned __int128 nanos = scaled >> shift;
   const unsigned __int128 rest = scaled & ((static_cast<unsigned __int128>(1) << shift) - 1);
   const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
   if (rest > half || (rest == half && (nanos & 1) != 0)) ++nanos;
-  if (nanos == kNanosPerSec) {
+  if (nanos == NANOS_PER_SEC) {
     if (secs == std::numeric_limits<std::uint64_t>::max()) return std::nullopt;
     return Duration{secs + 1, 0};
   }
@@ -61,8 +61,8 @@ std::optional<Instant> Instant::checked_add(Duration d) const {
   std::int64_t s;
   if (__builtin_add_overflow(secs, static_cast<std::int64_t>(d.secs), &s)) return std::nullopt;
   std::uint32_t n = nanos + d.nanos;
-  if (n >= kNanosPerSec) {
-    n -= kNanosPerSec;
+  if (n >= NANOS_PER_SEC) {
+    n -= NANOS_PER_SEC;
     if (__builtin_add_overflow(s, 1, &s)) return std::nullopt;
   }
   return Instant{s, n};

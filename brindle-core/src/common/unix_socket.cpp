@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "common/write_all.hpp"
+
 namespace brindle {
 
 Result<UnixAddress> unix_address(std::string_view path) {
@@ -62,27 +64,19 @@ Status set_socket_timeout(int fd, int option, Duration timeout) {
   return {};
 }
 
-Status send_all(int fd, std::span<const std::byte> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent < 0) {
-      if (errno == EINTR) continue;
-      return fail(Error::last_os());
-    }
-    if (sent == 0) return fail(Error::io("failed to write whole buffer"));
-    bytes = bytes.subspan(static_cast<std::size_t>(sent));
-  }
-  return {};
-}
-
 Status send_all(int fd, std::string_view bytes) {
-  return send_all(fd, std::as_bytes(std::span(bytes)));
+  return write_all(std::as_bytes(std::span(bytes)), [fd](const std::byte* data, std::size_t size) {
+    return ::send(fd, data, size, MSG_NOSIGNAL);
+  });
 }
 
-Result<std::size_t> receive_once(int fd, std::span<std::byte> buffer) {
-  const ssize_t received = ::recv(fd, buffer.data(), buffer.size(), 0);
-  if (received < 0) return fail(Error::last_os());
-  return static_cast<std::size_t>(received);
+std::expected<std::size_t, int> receive(int fd, std::span<std::byte> buffer,
+                                        bool resume_after_signal) noexcept {
+  for (;;) {
+    const ssize_t received = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (received >= 0) return static_cast<std::size_t>(received);
+    if (errno != EINTR || !resume_after_signal) return std::unexpected(errno);
+  }
 }
 
 }  // namespace brindle

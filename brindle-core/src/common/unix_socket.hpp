@@ -6,6 +6,7 @@
 #include <sys/un.h>
 
 #include <cstddef>
+#include <expected>
 #include <span>
 #include <string_view>
 
@@ -39,10 +40,11 @@ Status set_socket_timeout(int fd, int option, Duration timeout);
 
 // Sends every byte, repeating partial sends and interrupted calls. A send of 0 bytes fails with
 // "failed to write whole buffer"; a closed peer gives EPIPE, not the signal.
-Status send_all(int fd, std::span<const std::byte> bytes);
 Status send_all(int fd, std::string_view bytes);
 
-// One recv() call; an interruption is returned as the EINTR error for the caller to judge.
-Result<std::size_t> receive_once(int fd, std::span<std::byte> buffer);
+// One recv(): the count received (0 when the peer has closed) or the error number. An
+// interruption by a signal is repeated only when `resume_after_signal`.
+std::expected<std::size_t, int> receive(int fd, std::span<std::byte> buffer,
+                                        bool resume_after_signal) noexcept;
 
 }  // namespace brindle

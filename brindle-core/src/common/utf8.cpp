@@ -6,7 +6,7 @@ namespace brindle {
 
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
 
 // Length of the well-formed sequence at `i`, or 0 when it is ill-formed; then `*subpart` is the
 // length of its maximal subpart (at least 1), the bytes that one U+FFFD replaces.
@@ -68,7 +68,7 @@ std::string decode_utf8_lossy(std::string_view bytes) {
   while (i < bytes.size()) {
     const std::size_t length = sequence_length(bytes, i, &subpart);
     if (length == 0) {
-      out += kReplacement;
+      out += REPLACEMENT;
       i += subpart;
     } else {
       out.append(bytes.substr(i, length));

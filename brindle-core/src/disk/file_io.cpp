@@ -11,6 +11,7 @@
 #include <limits>
 #include <utility>
 
+#include "common/write_all.hpp"
 #include "disk/temp_path.hpp"
 
 namespace brindle::disk {
@@ -86,27 +87,12 @@ bool is_all_zero(std::span<const std::byte> bytes) {
   return std::memcmp(bytes.data(), bytes.data() + head, bytes.size() - head) == 0;
 }
 
-namespace {
-
-// Writes all of `bytes`, repeating interrupted calls; a call that writes nothing fails.
-Status write_all(int fd, std::span<const std::byte> bytes) {
-  while (!bytes.empty()) {
-    const std::size_t count = bytes.size() < WRITE_PIECE ? bytes.size() : WRITE_PIECE;
-    const ssize_t written = ::write(fd, bytes.data(), count);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return fail(Error::last_os());
-    }
-    if (written == 0) return fail(Error::io("failed to write whole buffer"));
-    bytes = bytes.subspan(static_cast<std::size_t>(written));
-  }
-  return {};
-}
-
-}  // namespace
-
 Status write_chunk(int fd, std::span<const std::byte> bytes) {
-  if (!is_all_zero(bytes)) return write_all(fd, bytes);
+  if (!is_all_zero(bytes)) {
+    return write_all(bytes, [fd](const std::byte* data, std::size_t size) {
+      return ::write(fd, data, size < WRITE_PIECE ? size : WRITE_PIECE);
+    });
+  }
   if (::lseek(fd, static_cast<off_t>(bytes.size()), SEEK_CUR) < 0) return fail(Error::last_os());
   return {};
 }

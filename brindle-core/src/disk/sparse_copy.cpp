@@ -16,6 +16,9 @@ namespace brindle::disk {
 
 namespace {
 
+// The size of each read from the source and of the one buffer a copy allocates.
+constexpr std::size_t COPY_BUFFER_SIZE = 1'048'576;
+
 // Finds the source's holes with SEEK_DATA / SEEK_HOLE so that whole chunks inside them can be
 // skipped: a fresh image is mostly holes, and reading them costs ten times the copy of its data.
 // Any failure of these queries only turns the skipping off; the plain loop still gives the same
@@ -66,6 +69,37 @@ class HoleFinder {
   std::uint64_t data_end_ = 0;
 };
 
+// The copy-on-write clone step; this platform has none, so it always fails and touches nothing.
+Status reflink_copy(std::string_view, std::string_view) {
+  return fail(Error::io("reflink copy is not available on this platform"));
+}
+
+// The chunked copy from `source` into `target`, both at their start: every read of up to
+// `buffer.size()` bytes is written, or seeked over when all zero. Whole chunks lying inside holes
+// of the source are seeked over in both files without being read, which gives exactly the file
+// the plain loop would.
+Status copy_chunks(int source, int target, std::span<std::byte> buffer) {
+  HoleFinder holes(source);
+  std::uint64_t position = 0;
+  for (;;) {
+    auto skip = holes.skippable(position, buffer.size());
+    if (!skip) return fail(skip.error());
+    if (*skip != 0) {
+      // The plain loop would read these chunks as zeros and seek over each of them.
+      if (::lseek(target, static_cast<off_t>(*skip), SEEK_CUR) < 0) return fail(Error::last_os());
+      position += *skip;
+    }
+    const ssize_t count = ::read(source, buffer.data(), buffer.size());
+    if (count < 0) return fail(Error::last_os());
+    if (count == 0) return {};
+    if (auto written = write_chunk(target, buffer.first(static_cast<std::size_t>(count)));
+        !written) {
+      return written;
+    }
+    position += static_cast<std::uint64_t>(count);
+  }
+}
+
 Status sparse_copy(const std::string& source, std::string_view temporary, std::string_view target,
                    const struct stat& status) {
   auto input = open_for_reading(source);
@@ -91,32 +125,6 @@ Status sparse_copy(const std::string& source, std::string_view temporary, std::s
 }
 
 }  // namespace
-
-Status reflink_copy(std::string_view, std::string_view) {
-  return fail(Error::io("reflink copy is not available on this platform"));
-}
-
-Status copy_chunks(int source, int target, std::span<std::byte> buffer) {
-  HoleFinder holes(source);
-  std::uint64_t position = 0;
-  for (;;) {
-    auto skip = holes.skippable(position, buffer.size());
-    if (!skip) return fail(skip.error());
-    if (*skip != 0) {
-      // The plain loop would read these chunks as zeros and seek over each of them.
-      if (::lseek(target, static_cast<off_t>(*skip), SEEK_CUR) < 0) return fail(Error::last_os());
-      position += *skip;
-    }
-    const ssize_t count = ::read(source, buffer.data(), buffer.size());
-    if (count < 0) return fail(Error::last_os());
-    if (count == 0) return {};
-    if (auto written = write_chunk(target, buffer.first(static_cast<std::size_t>(count)));
-        !written) {
-      return written;
-    }
-    position += static_cast<std::uint64_t>(count);
-  }
-}
 
 Result<std::string> clone_or_sparse_copy(std::string_view source, std::string_view target) {
   auto source_path = system_path(source);

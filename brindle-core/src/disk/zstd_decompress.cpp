@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <climits>
 
+#include "disk/compressed_source.hpp"
 #include "disk/file_io.hpp"
 #include "disk/temp_path.hpp"
-#include "disk/zstd_reader.hpp"
 
 namespace brindle::disk {
 
@@ -26,8 +26,8 @@ Status decompress_into(std::string_view source, std::string_view temporary, std:
                        std::uint64_t chunk_size) {
   auto input = open_for_reading(source);
   if (!input) return fail(input.error());
-  auto reader = ZstdReader::create(std::move(*input));
-  if (!reader) return fail(reader.error());
+  auto compressed = CompressedSource::create(std::move(*input));
+  if (!compressed) return fail(compressed.error());
   auto output = open_temporary(temporary);
   if (!output) return fail(output.error());
   auto buffer = PageBuffer::allocate(chunk_size);
@@ -35,7 +35,7 @@ Status decompress_into(std::string_view source, std::string_view temporary, std:
 
   std::uint64_t total = 0;
   for (;;) {
-    auto piece = reader->zstd_read_step(buffer->span());
+    auto piece = compressed->zstd_read_step(buffer->span());
     if (!piece) return fail(piece.error());
     if (*piece == 0) break;
     if (auto written = write_chunk(output->get(), buffer->span().first(*piece)); !written) {
@@ -44,20 +44,14 @@ Status decompress_into(std::string_view source, std::string_view temporary, std:
     total += *piece;
   }
   if (auto sized = set_length(output->get(), total); !sized) return sized;
-  // Renamed while both files are still open.
-  if (auto renamed = rename_path(temporary, target); !renamed) return renamed;
-
-  buffer->reset();
-  output->reset();
-  reader->release_input();
-  reader->close_source();
-  reader->free_decoder();
-  return {};
+  // Renamed while both files are still open; the output buffer, the temporary file and the
+  // compressed source are then released in that order.
+  return rename_path(temporary, target);
 }
 
 }  // namespace
 
-Result<ZstdReader> ZstdReader::create(UniqueFd source) {
+Result<CompressedSource> CompressedSource::create(UniqueFd source) {
   auto input = PageBuffer::allocate(ZSTD_DStreamInSize());
   if (!input) return fail(input.error());
   std::unique_ptr<ZSTD_DCtx, FreeContext> decoder(ZSTD_createDCtx());
@@ -68,17 +62,17 @@ Result<ZstdReader> ZstdReader::create(UniqueFd source) {
   if (auto loaded = check(ZSTD_DCtx_loadDictionary(decoder.get(), nullptr, 0)); !loaded) {
     return fail(loaded.error());
   }
-  return ZstdReader(std::move(source), std::move(*input), std::move(decoder));
+  return CompressedSource(std::move(source), std::move(*input), std::move(decoder));
 }
 
-Result<std::size_t> ZstdReader::decode(ZSTD_inBuffer& in, ZSTD_outBuffer& out) {
+Result<std::size_t> CompressedSource::decode(ZSTD_inBuffer& in, ZSTD_outBuffer& out) {
   const std::size_t result = ZSTD_decompressStream(decoder_.get(), &out, &in);
   if (ZSTD_isError(result)) return fail(zstd_error(result));
   if (result == 0) finished_frame_ = true;
   return out.pos;
 }
 
-Result<std::size_t> ZstdReader::zstd_read_step(std::span<std::byte> output) {
+Result<std::size_t> CompressedSource::zstd_read_step(std::span<std::byte> output) {
   if (ended_) return 0;
   ZSTD_outBuffer out{output.data(), output.size(), 0};
 

@@ -18,27 +18,34 @@ namespace brindle::firecracker {
 
 namespace {
 
+// Each receive while reading the response head asks for at most this many bytes.
+constexpr std::size_t READ_CHUNK = 4096;
+// More bytes than this received without the head ending fails the exchange (exactly this many
+// are still accepted).
+constexpr std::size_t MAX_HEAD_BYTES = 65536;
+// The floor of every socket time-out, in seconds.
+constexpr double MIN_TIMEOUT_SECS = 0.001;
 // Bodies up to this size get their whole buffer at once; a larger declared length is only
 // believed as far as bytes arrive, so a peer cannot make the call reserve memory it never fills.
-constexpr std::size_t kBodyPreallocate = std::size_t{1} << 20;
+constexpr std::size_t BODY_PREALLOCATE = std::size_t{1} << 20;
 
 std::string format_request(std::string_view method, std::string_view path, std::string_view body) {
-  constexpr std::string_view kHeaders =
+  constexpr std::string_view HEADERS =
       " HTTP/1.1\r\n"
       "Host: localhost\r\n"
       "Accept: application/json\r\n"
       "Content-Type: application/json\r\n"
       "Content-Length: ";
-  constexpr std::string_view kEnd = "\r\nConnection: close\r\n\r\n";
+  constexpr std::string_view END = "\r\nConnection: close\r\n\r\n";
   std::array<char, 20> digits;
   const auto [end, ec] = std::to_chars(digits.data(), digits.data() + digits.size(), body.size());
   const std::string_view length(digits.data(), end);
 
   std::string request;
-  request.reserve(method.size() + 1 + path.size() + kHeaders.size() + length.size() + kEnd.size() +
+  request.reserve(method.size() + 1 + path.size() + HEADERS.size() + length.size() + END.size() +
                   body.size());
-  request.append(method).append(" ").append(path).append(kHeaders);
-  request.append(length).append(kEnd).append(body);
+  request.append(method).append(" ").append(path).append(HEADERS);
+  request.append(length).append(END).append(body);
   return request;
 }
 
@@ -52,8 +59,8 @@ Result<std::size_t> receive_head(int fd, std::string& received) {
       return end;
     }
     searched = received.size();
-    const auto got = receive_once(fd, scratch);
-    if (!got) return fail(got.error());
+    const auto got = receive(fd, scratch, false);
+    if (!got) return fail(Error::os(got.error()));
     if (*got == 0) return fail(Error::protocol("malformed HTTP response"));
     received.append(reinterpret_cast<const char*>(scratch.data()), *got);
     // Counted before the next search: the limit is on bytes received, not on the head.
@@ -63,44 +70,31 @@ Result<std::size_t> receive_head(int fd, std::string& received) {
   }
 }
 
-// One receive for the body, repeated after an interruption: the byte count, or 0 for a closed
-// peer, or -1 with the error number in `error`.
-ssize_t receive_retrying(int fd, char* data, std::size_t size, int& error) noexcept {
-  for (;;) {
-    const ssize_t got = ::recv(fd, data, size, 0);
-    if (got >= 0) return got;
-    if (errno != EINTR) {
-      error = errno;
-      return got;
-    }
-  }
-}
-
-Error body_receive_error(ssize_t got, int error) {
-  return got == 0 ? Error::io("failed to fill whole buffer") : Error::os(error);
+// A body receive that got nothing: the peer closed early, or the call failed.
+Error body_receive_error(const std::expected<std::size_t, int>& got) {
+  return got ? Error::io("failed to fill whole buffer") : Error::os(got.error());
 }
 
 // Receives the rest of a body of `length` bytes into `body`, which already holds the first part.
 // The buffer grows with what arrives (at most doubling) instead of trusting the declared length.
 Status receive_body(int fd, std::string& body, std::uint64_t length) {
   try {
-    body.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(length, kBodyPreallocate)));
+    body.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(length, BODY_PREALLOCATE)));
     while (body.size() < length) {
       if (body.size() == body.capacity()) {
-        const std::uint64_t ahead = std::max(body.size(), kBodyPreallocate);
+        const std::uint64_t ahead = std::max(body.size(), BODY_PREALLOCATE);
         body.reserve(static_cast<std::size_t>(std::min(length, body.size() + ahead)));
       }
       const std::size_t filled = body.size();
       const auto room = static_cast<std::size_t>(
           std::min<std::uint64_t>(length - filled, body.capacity() - filled));
-      ssize_t got = 0;
-      int error = 0;
+      std::expected<std::size_t, int> got;
       // Received straight into the string's spare capacity, which is never zero-filled first.
       body.resize_and_overwrite(filled + room, [&](char* data, std::size_t) noexcept {
-        got = receive_retrying(fd, data + filled, room, error);
-        return filled + static_cast<std::size_t>(got > 0 ? got : 0);
+        got = receive(fd, std::as_writable_bytes(std::span(data + filled, room)), true);
+        return filled + got.value_or(0);
       });
-      if (got <= 0) return fail(body_receive_error(got, error));
+      if (got.value_or(0) == 0) return fail(body_receive_error(got));
     }
     return {};
   } catch (const std::bad_alloc&) {
@@ -112,13 +106,12 @@ Status receive_body(int fd, std::string& body, std::uint64_t length) {
 
 // Receives and drops `missing` bytes: a 204 response's body is read only to be discarded.
 Status skip_body(int fd, std::uint64_t missing) {
-  std::array<char, READ_CHUNK> scratch;
+  std::array<std::byte, READ_CHUNK> scratch;
   while (missing > 0) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(missing, READ_CHUNK));
-    int error = 0;
-    const ssize_t got = receive_retrying(fd, scratch.data(), want, error);
-    if (got <= 0) return fail(body_receive_error(got, error));
-    missing -= static_cast<std::uint64_t>(got);
+    const auto got = receive(fd, std::span(scratch).first(want), true);
+    if (got.value_or(0) == 0) return fail(body_receive_error(got));
+    missing -= *got;
   }
   return {};
 }
@@ -141,7 +134,7 @@ Result<ApiResponse> exchange(int fd, std::string_view method, std::string_view p
 
   ApiResponse response{.status = head->status, .body = std::nullopt};
   // Without a declared length the body is what came with the head, and nothing more is read.
-  received.erase(0, *head_end + kHeadTerminator.size());
+  received.erase(0, *head_end + HEAD_TERMINATOR.size());
   if (head->content_length) {
     const std::uint64_t length = *head->content_length;
     if (received.size() >= length) {

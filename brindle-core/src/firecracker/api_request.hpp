@@ -12,14 +12,6 @@
 
 namespace brindle::firecracker {
 
-// Each receive while reading the response head asks for at most this many bytes.
-inline constexpr std::size_t READ_CHUNK = 4096;
-// More bytes than this received without the head ending fails the exchange (exactly this many
-// are still accepted).
-inline constexpr std::size_t MAX_HEAD_BYTES = 65536;
-// The floor of every socket time-out, in seconds.
-inline constexpr double MIN_TIMEOUT_SECS = 0.001;
-
 struct ApiResponse {
   std::uint16_t status = 0;
   std::optional<std::string> body;  // absent for 204 and for an empty body

@@ -111,12 +111,12 @@ std::expected<std::uint64_t, const char*> parse_unsigned(std::string_view text, 
 }
 
 bool is_content_length(std::string_view name) {
-  constexpr std::string_view kName = "content-length";
-  if (name.size() != kName.size()) return false;
-  for (std::size_t i = 0; i < kName.size(); ++i) {
+  constexpr std::string_view CONTENT_LENGTH = "content-length";
+  if (name.size() != CONTENT_LENGTH.size()) return false;
+  for (std::size_t i = 0; i < CONTENT_LENGTH.size(); ++i) {
     char c = name[i];
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kName[i]) return false;
+    if (c != CONTENT_LENGTH[i]) return false;
   }
   return true;
 }
@@ -126,8 +126,8 @@ bool is_content_length(std::string_view name) {
 std::size_t find_head_end(std::string_view bytes, std::size_t searched) {
   // A terminator that ends inside the searched part would already have been found.
   const std::size_t from = searched > 3 ? searched - 3 : 0;
-  if (bytes.size() < kHeadTerminator.size()) return std::string_view::npos;
-  return bytes.find(kHeadTerminator, from);
+  if (bytes.size() < HEAD_TERMINATOR.size()) return std::string_view::npos;
+  return bytes.find(HEAD_TERMINATOR, from);
 }
 
 Result<ResponseHead> parse_response_head(std::string_view head) {

@@ -11,7 +11,7 @@
 
 namespace brindle::firecracker {
 
-inline constexpr std::string_view kHeadTerminator = "\r\n\r\n";
+inline constexpr std::string_view HEAD_TERMINATOR = "\r\n\r\n";
 
 // Offset of the first CR LF CR LF in `bytes`, looking only at occurrences that end after
 // `searched` (the bytes already searched without success), or npos.

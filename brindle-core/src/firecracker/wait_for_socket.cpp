@@ -11,6 +11,11 @@ namespace brindle::firecracker {
 
 namespace {
 
+// The pause after every unsuccessful attempt.
+constexpr Duration POLL_INTERVAL = Duration::from_millis(25);
+// Each probe's own time-out, whatever is left before the deadline.
+constexpr double PROBE_TIMEOUT = 1.0;
+
 bool path_exists(std::string_view path) {
   // A NUL would cut the path short; such a path never names the socket.
   if (path.find('\0') != std::string_view::npos) return false;
@@ -19,7 +24,7 @@ bool path_exists(std::string_view path) {
 }
 
 bool answers_ok(std::string_view socket_path) {
-  const auto response = api_request(socket_path, "GET", "/", std::nullopt, PROBE_TIMEOUT_SECS);
+  const auto response = api_request(socket_path, "GET", "/", std::nullopt, PROBE_TIMEOUT);
   return response && response->status == 200;
 }
 

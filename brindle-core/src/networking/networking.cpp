@@ -3,6 +3,9 @@
 namespace brindle::networking {
 
 namespace {
+
+constexpr std::string_view NOT_AVAILABLE_MESSAGE = "Not available on this platform";
+
 std::unexpected<Error> not_available() {
   return fail(Error::io(std::string(NOT_AVAILABLE_MESSAGE)));
 }

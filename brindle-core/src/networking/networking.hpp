@@ -1,5 +1,5 @@
 // Host networking: TAP devices, addresses, routes and kernel parameters. This build has no
-// native implementation; every operation fails with NOT_AVAILABLE_MESSAGE.
+// native implementation; every operation fails with "Not available on this platform".
 #pragma once
 
 #include <cstdint>
@@ -9,8 +9,6 @@
 #include "common/error.hpp"
 
 namespace brindle::networking {
-
-inline constexpr std::string_view NOT_AVAILABLE_MESSAGE = "Not available on this platform";
 
 Result<std::string> get_default_interface();
 Status create_tap(std::string_view name, std::uint32_t owner_uid);

@@ -15,10 +15,11 @@ namespace brindle::qmp {
 
 namespace {
 
-constexpr Duration kRetryPause = Duration::from_millis(50);
-constexpr Duration kMaxHandshakeTimeout{1, 0};
-constexpr double kAutoConnectTimeout = 5.0;
-constexpr double kAutoReadTimeout = 30.0;
+constexpr std::size_t READ_BUFFER_SIZE = 8192;
+constexpr Duration RETRY_PAUSE = Duration::from_millis(50);
+constexpr Duration MAX_HANDSHAKE_TIMEOUT{1, 0};
+constexpr double AUTO_CONNECT_TIMEOUT = 5.0;
+constexpr double AUTO_READ_TIMEOUT = 30.0;
 
 // What is left until `deadline`, or zero once it has passed.
 Duration remaining_until(Instant deadline) {
@@ -63,18 +64,88 @@ QmpStatus handshake(QmpChannel& channel, Duration read_timeout) {
   if (!greeting->is_object() || !greeting->contains("QMP")) {
     return fail(QmpError::InvalidGreeting{channel.socket_path, std::move(*greeting)});
   }
-  if (auto negotiated = execute_command(channel, "qmp_capabilities"); !negotiated) {
-    return fail(std::move(negotiated.error()));
-  }
-  Status set = set_timeouts(channel.writer.get(), read_timeout);
-  if (set) set = set_socket_timeout(channel.reader->fd.get(), SO_RCVTIMEO, read_timeout);
+  if (auto negotiated = run_command(channel, "qmp_capabilities"); !negotiated) return negotiated;
+  const Connection& connection = *channel.connection;
+  Status set = set_timeouts(connection.writer.get(), read_timeout);
+  if (set) set = set_socket_timeout(connection.reader.get(), SO_RCVTIMEO, read_timeout);
   if (!set) return fail(io_error(channel.socket_path, set.error()));
   return {};
 }
 
-QmpResult<Json> execute(QmpChannel& channel, std::string_view command, const Json* arguments) {
+// Fills the empty buffer with one receive: the count received, 0 at the end of the stream.
+Result<std::size_t> refill(Connection& connection) {
+  connection.begin = connection.end = 0;
+  const auto received =
+      receive(connection.reader.get(),
+              std::as_writable_bytes(std::span(connection.buffer.get(), READ_BUFFER_SIZE)), true);
+  if (!received) return fail(Error::os(received.error()));
+  connection.end = *received;
+  return *received;
+}
+
+QmpResult<Json> parse_message(const QmpChannel& channel, std::string_view line) {
+  if (!is_valid_utf8(line)) {
+    return fail(QmpError::IoError{channel.socket_path, "stream did not contain valid UTF-8"});
+  }
+  auto value = parse_json(line);
+  if (!value) return fail(QmpError::JsonError{channel.socket_path, std::move(value.error())});
+  return std::move(*value);
+}
+
+}  // namespace
+
+Result<Connection> Connection::over(UniqueFd socket) {
+  UniqueFd duplicate(::fcntl(socket.get(), F_DUPFD_CLOEXEC, 0));
+  if (!duplicate) return fail(Error::last_os());
+  return Connection{std::move(socket), std::move(duplicate),
+                    std::make_unique_for_overwrite<char[]>(READ_BUFFER_SIZE)};
+}
+
+std::optional<Duration> seconds_to_duration(double seconds) {
+  if (!(seconds > 0.0) || std::isinf(seconds)) return Duration{};
+  return duration_from_secs(seconds);
+}
+
+QmpStatus open_channel(QmpChannel& channel, double timeout, double read_timeout) {
+  if (channel.connected()) return {};
+
+  const auto total = seconds_to_duration(timeout);
+  const auto later = seconds_to_duration(read_timeout);
+  if (!total || !later) return fail(timeout_too_large(channel.socket_path));
+  const auto deadline = Instant::now().checked_add(*total);
+  if (!deadline) return fail(timeout_too_large(channel.socket_path));
+  const Duration step = std::min(*total, MAX_HANDSHAKE_TIMEOUT);
+
+  // At least one attempt; the deadline is looked at only after a failure, and the pause is
+  // never shortened, so one more attempt can follow up to 50 ms after the deadline.
+  UniqueFd socket;
+  for (;;) {
+    if (auto connected = connect_once(channel.socket_path, *deadline)) {
+      socket = std::move(*connected);
+      break;
+    }
+    if (Instant::now() >= *deadline) return fail(QmpError::ConnectTimeout{channel.socket_path});
+    sleep_for(RETRY_PAUSE);
+  }
+
+  if (auto set = set_timeouts(socket.get(), step); !set) {
+    return fail(io_error(channel.socket_path, set.error()));
+  }
+  auto connection = Connection::over(std::move(socket));
+  if (!connection) return fail(io_error(channel.socket_path, connection.error()));
+  channel.connection = std::move(*connection);
+
+  if (auto done = handshake(channel, *later); !done) {
+    close_channel(channel);
+    return done;
+  }
+  return {};
+}
+
+QmpResult<Json> execute_command(QmpChannel& channel, std::string_view command,
+                                const Json* arguments) {
   if (!channel.connected()) {
-    if (auto opened = open_channel(channel, kAutoConnectTimeout, kAutoReadTimeout); !opened) {
+    if (auto opened = open_channel(channel, AUTO_CONNECT_TIMEOUT, AUTO_READ_TIMEOUT); !opened) {
       return fail(std::move(opened.error()));
     }
   }
@@ -93,7 +164,7 @@ QmpResult<Json> execute(QmpChannel& channel, std::string_view command, const Jso
   message += "}\n";
 
   if (!channel.connected()) return fail(QmpError::NotConnected{channel.socket_path});
-  if (auto sent = send_all(channel.writer.get(), message); !sent) {
+  if (auto sent = send_all(channel.connection->writer.get(), message); !sent) {
     return fail(io_error(channel.socket_path, sent.error()));
   }
 
@@ -121,107 +192,35 @@ QmpResult<Json> execute(QmpChannel& channel, std::string_view command, const Jso
   }
 }
 
-// Fills the reader's empty buffer with one receive, repeated only when interrupted. Returns the
-// number of bytes received (0 at end of stream).
-Result<std::size_t> refill(LineReader& reader) {
-  reader.begin = reader.end = 0;
-  for (;;) {
-    auto received = receive_once(
-        reader.fd.get(), std::as_writable_bytes(std::span(reader.buffer.get(), kReadBufferSize)));
-    if (received) {
-      reader.end = *received;
-      return *received;
-    }
-    if (received.error().os_code() != EINTR) return fail(received.error());
-  }
-}
-
-QmpResult<Json> parse_message(const QmpChannel& channel, std::string_view line) {
-  if (!is_valid_utf8(line)) {
-    return fail(QmpError::IoError{channel.socket_path, "stream did not contain valid UTF-8"});
-  }
-  auto value = parse_json(line);
-  if (!value) return fail(QmpError::JsonError{channel.socket_path, std::move(value.error())});
-  return std::move(*value);
-}
-
-}  // namespace
-
-std::optional<Duration> seconds_to_duration(double seconds) {
-  if (!(seconds > 0.0) || std::isinf(seconds)) return Duration{};
-  return duration_from_secs(seconds);
-}
-
-QmpStatus open_channel(QmpChannel& channel, double timeout, double read_timeout) {
-  if (channel.connected()) return {};
-
-  const auto total = seconds_to_duration(timeout);
-  const auto later = seconds_to_duration(read_timeout);
-  if (!total || !later) return fail(timeout_too_large(channel.socket_path));
-  const auto deadline = Instant::now().checked_add(*total);
-  if (!deadline) return fail(timeout_too_large(channel.socket_path));
-  const Duration step = std::min(*total, kMaxHandshakeTimeout);
-
-  // At least one attempt; the deadline is looked at only after a failure, and the pause is
-  // never shortened, so one more attempt can follow up to 50 ms after the deadline.
-  UniqueFd socket;
-  for (;;) {
-    if (auto connected = connect_once(channel.socket_path, *deadline)) {
-      socket = std::move(*connected);
-      break;
-    }
-    if (Instant::now() >= *deadline) return fail(QmpError::ConnectTimeout{channel.socket_path});
-    sleep_for(kRetryPause);
-  }
-
-  if (auto set = set_timeouts(socket.get(), step); !set) {
-    return fail(io_error(channel.socket_path, set.error()));
-  }
-  UniqueFd duplicate(::fcntl(socket.get(), F_DUPFD_CLOEXEC, 0));
-  if (!duplicate) return fail(io_error(channel.socket_path, Error::last_os()));
-
-  channel.reader.emplace(
-      LineReader{std::move(duplicate), std::make_unique_for_overwrite<char[]>(kReadBufferSize)});
-  channel.writer = std::move(socket);
-
-  if (auto done = handshake(channel, *later); !done) {
-    close_channel(channel);
-    return done;
+QmpStatus run_command(QmpChannel& channel, std::string_view command, const Json* arguments) {
+  if (auto result = execute_command(channel, command, arguments); !result) {
+    return fail(std::move(result.error()));
   }
   return {};
 }
 
-QmpResult<Json> execute_command(QmpChannel& channel, std::string_view command) {
-  return execute(channel, command, nullptr);
-}
-
-QmpResult<Json> execute_command(QmpChannel& channel, std::string_view command,
-                                const Json& arguments) {
-  return execute(channel, command, &arguments);
-}
-
 QmpResult<Json> read_message(QmpChannel& channel) {
-  if (!channel.reader) return fail(QmpError::NotConnected{channel.socket_path});
-  LineReader& reader = *channel.reader;
+  if (!channel.connection) return fail(QmpError::NotConnected{channel.socket_path});
+  Connection& connection = *channel.connection;
 
   // A line that lies whole in the buffer is parsed where it is; a longer one is collected.
   std::string collected;
   for (;;) {
-    if (reader.begin == reader.end) {
-      auto received = refill(reader);
+    if (connection.begin == connection.end) {
+      auto received = refill(connection);
       if (!received) return fail(io_error(channel.socket_path, received.error()));
       if (*received == 0) break;  // end of stream ends the line
     }
-    const char* start = reader.buffer.get() + reader.begin;
-    const std::size_t available = reader.end - reader.begin;
+    const char* start = connection.buffer.get() + connection.begin;
+    const std::size_t available = connection.end - connection.begin;
     const auto* newline = static_cast<const char*>(std::memchr(start, '\n', available));
     if (newline == nullptr) {
       collected.append(start, available);
-      reader.begin = reader.end;
+      connection.begin = connection.end;
       continue;
     }
     const std::size_t length = static_cast<std::size_t>(newline - start) + 1;
-    reader.begin += length;
+    connection.begin += length;
     if (collected.empty()) return parse_message(channel, std::string_view(start, length));
     collected.append(start, length);
     break;
@@ -230,9 +229,6 @@ QmpResult<Json> read_message(QmpChannel& channel) {
   return parse_message(channel, collected);
 }
 
-void close_channel(QmpChannel& channel) {
-  channel.reader.reset();
-  channel.writer.reset();
-}
+void close_channel(QmpChannel& channel) { channel.connection.reset(); }
 
 }  // namespace brindle::qmp

@@ -1,6 +1,6 @@
-// The QMP channel: one monitor socket path and, while connected, two handles on one socket, and
-// the operations that speak the protocol over it. Every operation blocks; the caller holds the
-// client's lock and has released the interpreter lock.
+// The QMP channel: one monitor socket path and, while connected, its connection; and the
+// operations that speak the protocol over it. Every operation blocks; the caller holds the
+// client's lock (qmp/client.hpp) and has released the interpreter lock.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/error.hpp"
 #include "common/time.hpp"
 #include "common/unique_fd.hpp"
 #include "qmp/error.hpp"
@@ -17,25 +18,26 @@
 
 namespace brindle::qmp {
 
-inline constexpr std::size_t kReadBufferSize = 8192;
+// One connected monitor socket: the writing handle, and the reading handle (a duplicate of the
+// same socket) with the bytes received past the last line handed out.
+struct Connection {
+  // Takes a connected socket; fails when it cannot be duplicated.
+  static Result<Connection> over(UniqueFd socket);
 
-// The reading handle: a duplicate of the writer's descriptor and the bytes received past the
-// last line feed handed out.
-struct LineReader {
-  UniqueFd fd;
-  std::unique_ptr<char[]> buffer;  // kReadBufferSize bytes
+  UniqueFd writer;
+  UniqueFd reader;
+  std::unique_ptr<char[]> buffer;  // 8 KiB
   std::size_t begin = 0;           // unread bytes are buffer[begin, end)
   std::size_t end = 0;
 };
 
 struct QmpChannel {
-  explicit QmpChannel(std::string path) : socket_path(std::move(path)) {}
+  explicit QmpChannel(std::string path) noexcept : socket_path(std::move(path)) {}
 
-  std::string socket_path;  // as given, never validated; copied into every error
-  std::optional<LineReader> reader;
-  UniqueFd writer;  // empty means "not connected"
+  std::string socket_path;               // as given, never validated; copied into every error
+  std::optional<Connection> connection;  // empty while not connected
 
-  bool connected() const { return static_cast<bool>(writer); }
+  bool connected() const { return connection.has_value(); }
 };
 
 // Seconds as a time-out: non-positive, NaN and infinite values give zero; others are rounded to
@@ -51,14 +53,16 @@ QmpStatus open_channel(QmpChannel& channel, double timeout, double read_timeout)
 // Sends one command (connecting first with 5 s / 30 s if needed) and returns its reply's
 // "return" value. Events and unusable lines met on the way are dropped. A failure leaves the
 // channel as it was.
-QmpResult<Json> execute_command(QmpChannel& channel, std::string_view command);
 QmpResult<Json> execute_command(QmpChannel& channel, std::string_view command,
-                                const Json& arguments);
+                                const Json* arguments = nullptr);
+// The same for a command whose return value is not wanted.
+QmpStatus run_command(QmpChannel& channel, std::string_view command,
+                      const Json* arguments = nullptr);
 
 // Reads one line and parses it as one JSON value.
 QmpResult<Json> read_message(QmpChannel& channel);
 
-// Drops both handles; a channel that is not connected is left as it is. Never fails.
+// Drops the connection, if any. Never fails.
 void close_channel(QmpChannel& channel);
 
 }  // namespace brindle::qmp

@@ -11,6 +11,9 @@ namespace brindle::qmp {
 
 namespace {
 
+// The one status that ends a job; compared byte for byte.
+constexpr std::string_view CONCLUDED_STATUS = "concluded";
+
 const Json* find_member(const Json::object_t& object, const char* name) {
   const auto member = object.find(name);
   return member == object.end() ? nullptr : &member->second;
@@ -29,20 +32,35 @@ std::optional<std::int64_t> integer_from_text(std::string_view text) {
   std::uint64_t magnitude = 0;
   const auto [end, fault] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
   if (fault != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  constexpr auto LARGEST = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   if (!negative) {
-    if (magnitude > kMax) return std::nullopt;
+    if (magnitude > LARGEST) return std::nullopt;
     return static_cast<std::int64_t>(magnitude);
   }
-  if (magnitude > kMax + 1) return std::nullopt;
-  if (magnitude == kMax + 1) return std::numeric_limits<std::int64_t>::min();
+  if (magnitude > LARGEST + 1) return std::nullopt;
+  if (magnitude == LARGEST + 1) return std::numeric_limits<std::int64_t>::min();
   return -static_cast<std::int64_t>(magnitude);
 }
 
-void append_integer(std::string& out, std::int64_t value) {
-  char buffer[24];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, result.ptr);
+// The record with its members in their own order, not the writer's sorted one.
+void write_job(std::string& out, const QmpJob& job) {
+  out += "{\"job_id\":";
+  write_json_string(out, job.job_id);
+  out += ",\"job_type\":";
+  write_json_string(out, job.job_type);
+  out += ",\"status\":";
+  write_json_string(out, job.status);
+  out += ",\"current_progress\":";
+  write_json_integer(out, job.current_progress);
+  out += ",\"total_progress\":";
+  write_json_integer(out, job.total_progress);
+  out += ",\"error\":";
+  if (job.error) {
+    write_json_string(out, *job.error);
+  } else {
+    out += "null";
+  }
+  out += '}';
 }
 
 }  // namespace
@@ -90,26 +108,6 @@ QmpResult<std::vector<QmpJob>> jobs_from_response(Json response) {
   return jobs;
 }
 
-void write_job(std::string& out, const QmpJob& job) {
-  out += "{\"job_id\":";
-  write_json_string(out, job.job_id);
-  out += ",\"job_type\":";
-  write_json_string(out, job.job_type);
-  out += ",\"status\":";
-  write_json_string(out, job.status);
-  out += ",\"current_progress\":";
-  append_integer(out, job.current_progress);
-  out += ",\"total_progress\":";
-  append_integer(out, job.total_progress);
-  out += ",\"error\":";
-  if (job.error) {
-    write_json_string(out, *job.error);
-  } else {
-    out += "null";
-  }
-  out += '}';
-}
-
 std::string job_text(const QmpJob& job) {
   std::string out;
   write_job(out, job);
@@ -126,19 +124,15 @@ std::string job_list_text(std::span<const QmpJob> jobs) {
   return out;
 }
 
-QmpResult<std::vector<QmpJob>> list_jobs(QmpChannel& channel) {
+QmpResult<std::vector<QmpJob>> query_jobs(QmpChannel& channel) {
   auto response = execute_command(channel, "query-jobs");
   if (!response) return fail(std::move(response.error()));
   return jobs_from_response(std::move(*response));
 }
 
-QmpStatus job_dismiss(QmpChannel& channel, std::string_view job_id) {
-  Json arguments(Json::value_t::object);
-  arguments["id"] = job_id;
-  if (auto result = execute_command(channel, "job-dismiss", arguments); !result) {
-    return fail(std::move(result.error()));
-  }
-  return {};
+QmpStatus dismiss_job(QmpChannel& channel, std::string_view job_id) {
+  const Json arguments{{"id", job_id}};
+  return run_command(channel, "job-dismiss", &arguments);
 }
 
 QmpResult<QmpJob> wait_for_job(QmpChannel& channel, std::string_view job_id, double timeout,
@@ -157,21 +151,21 @@ QmpResult<QmpJob> wait_for_job(QmpChannel& channel, std::string_view job_id, dou
     if (Instant::now() >= *deadline) {
       return fail(QmpError::JobTimeout{socket_path, std::string(job_id), std::move(last_status)});
     }
-    auto jobs = list_jobs(channel);
+    auto jobs = query_jobs(channel);
     if (!jobs) return fail(std::move(jobs.error()));
     // The first job with exactly this id decides; a job not listed (yet, or any more) is
     // waited for like one still running.
     const auto job = std::ranges::find(*jobs, job_id, &QmpJob::job_id);
     if (job != jobs->end()) {
       last_status = job->status;
-      if (job->status == kConcludedStatus) {
+      if (job->status == CONCLUDED_STATUS) {
         if (job->error) {
           return fail(QmpError::JobFailed{socket_path, std::move(job->job_id),
                                           std::move(job->job_type), std::move(job->status),
                                           std::move(*job->error)});
         }
         // The job has already succeeded; a refused dismissal does not change that.
-        (void)job_dismiss(channel, job_id);
+        (void)dismiss_job(channel, job_id);
         return std::move(*job);
       }
     }

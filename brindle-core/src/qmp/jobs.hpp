@@ -27,9 +27,6 @@ struct QmpJob {
   friend bool operator==(const QmpJob&, const QmpJob&) = default;
 };
 
-// The one status that ends a job; compared byte for byte.
-inline constexpr std::string_view kConcludedStatus = "concluded";
-
 // A member as text: absent or null gives "null", a string its content, anything else its
 // compact JSON text. `member` is null when the member is absent.
 std::string json_field_text(const Json* member);
@@ -48,15 +45,14 @@ QmpResult<std::vector<QmpJob>> jobs_from_response(Json response);
 
 // {"job_id":...,"job_type":...,"status":...,"current_progress":N,"total_progress":N,
 //  "error":... or null}: a fixed member order, not the writer's sorted one.
-void write_job(std::string& out, const QmpJob& job);
 std::string job_text(const QmpJob& job);
 // "[" job "," job ... "]"; an empty list gives "[]".
 std::string job_list_text(std::span<const QmpJob> jobs);
 
 // "query-jobs".
-QmpResult<std::vector<QmpJob>> list_jobs(QmpChannel& channel);
+QmpResult<std::vector<QmpJob>> query_jobs(QmpChannel& channel);
 // "job-dismiss" of one job; the return value is discarded.
-QmpStatus job_dismiss(QmpChannel& channel, std::string_view job_id);
+QmpStatus dismiss_job(QmpChannel& channel, std::string_view job_id);
 
 // Queries the job list until the job `job_id` has status "concluded", pausing `poll_interval`
 // seconds after every query that did not find it so. The deadline is looked at only before a

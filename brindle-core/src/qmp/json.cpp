@@ -12,6 +12,9 @@ namespace brindle::qmp {
 
 namespace {
 
+// Arrays and objects may nest this deep; one level more is refused.
+constexpr std::size_t MAX_JSON_DEPTH = 127;
+
 // Builds the value tree from the parser's events, refusing containers nested too deep. The
 // parser itself keeps its own state on the heap, so deep input cannot exhaust the stack.
 class TreeBuilder {
@@ -66,7 +69,7 @@ class TreeBuilder {
   }
 
   bool open(Json::value_t type) {
-    if (open_.size() >= kMaxJsonDepth) {
+    if (open_.size() >= MAX_JSON_DEPTH) {
       too_deep_ = true;
       return false;
     }
@@ -139,18 +142,12 @@ std::size_t offset_of_excess_nesting(std::string_view text) {
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
-      if (++depth > kMaxJsonDepth) return i;
+      if (++depth > MAX_JSON_DEPTH) return i;
     } else if (c == ']' || c == '}') {
       --depth;
     }
   }
   panic("the parser reported excess nesting that the text does not have");
-}
-
-void append_integer(std::string& out, auto value) {
-  char buffer[24];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, result.ptr);
 }
 
 }  // namespace
@@ -182,7 +179,7 @@ std::expected<Json, std::string> parse_json(std::string_view text) {
 }
 
 void write_json_string(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr char HEX[] = "0123456789abcdef";
   out += '"';
   std::size_t plain_from = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -214,8 +211,8 @@ void write_json_string(std::string& out, std::string_view text) {
         break;
       default:
         out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 0xf];
+        out += HEX[c >> 4];
+        out += HEX[c & 0xf];
     }
   }
   out.append(text.data() + plain_from, text.size() - plain_from);
@@ -267,7 +264,7 @@ void write_json_double(std::string& out, double value) {
       out.append(digits + 1, count - 1);
     }
     out += 'e';
-    append_integer(out, point - 1);
+    write_json_integer(out, point - 1);
   }
 }
 
@@ -280,10 +277,10 @@ void write_json(std::string& out, const Json& value) {
       out += value.get<bool>() ? "true" : "false";
       return;
     case Json::value_t::number_integer:
-      append_integer(out, value.get<Json::number_integer_t>());
+      write_json_integer(out, value.get<Json::number_integer_t>());
       return;
     case Json::value_t::number_unsigned:
-      append_integer(out, value.get<Json::number_unsigned_t>());
+      write_json_integer(out, value.get<Json::number_unsigned_t>());
       return;
     case Json::value_t::number_float:
       write_json_double(out, value.get<Json::number_float_t>());

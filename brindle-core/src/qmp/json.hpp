@@ -2,7 +2,8 @@
 // one compact writer for every JSON text the client emits (commands, results, error texts).
 #pragma once
 
-#include <cstddef>
+#include <charconv>
+#include <concepts>
 #include <expected>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -13,9 +14,6 @@ namespace brindle::qmp {
 // Objects are std::map: members come out in ascending byte order, and a duplicate key keeps the
 // value parsed last.
 using Json = nlohmann::json;
-
-// Arrays and objects may nest this deep; one level more is refused.
-inline constexpr std::size_t kMaxJsonDepth = 127;
 
 // Parses `text` as exactly one JSON value, optionally surrounded by JSON whitespace. An integer
 // without fraction or exponent stays a 64-bit integer (signed when negative, unsigned otherwise)
@@ -30,6 +28,11 @@ void write_json(std::string& out, const Json& value);
 std::string to_json_text(const Json& value);
 
 void write_json_string(std::string& out, std::string_view text);
+template <std::integral Integer>
+void write_json_integer(std::string& out, Integer value) {
+  char digits[24];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
 // Non-finite values have no JSON form; they cannot come from parsing and are an internal fault.
 void write_json_double(std::string& out, double value);
 

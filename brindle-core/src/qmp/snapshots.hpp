@@ -9,17 +9,8 @@
 
 #include "qmp/channel.hpp"
 #include "qmp/error.hpp"
-#include "qmp/json.hpp"
 
 namespace brindle::qmp {
-
-// The "arguments" objects, values copied unchanged. The writer puts the members in ascending
-// byte order, so "devices" comes first on the wire.
-Json snapshot_job_arguments(std::string_view job_id, std::string_view tag, std::string_view vmstate,
-                            std::span<const std::string> devices);
-Json snapshot_delete_arguments(std::string_view job_id, std::string_view tag,
-                               std::span<const std::string> devices);
-Json internal_snapshot_arguments(std::string_view device, std::string_view name);
 
 // "snapshot-save", "snapshot-load", "snapshot-delete": the monitor's reply only says that the
 // job was accepted.
