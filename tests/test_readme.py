@@ -11,8 +11,10 @@ def test_readme_examples_run(qemu, nginx, tmp_path):
     blocks = [(text.count("\n", 0, found.start(1)), found.group(1))
               for found in re.finditer(r"^```python\n(.*?)^```$", text, re.M | re.S)]
     assert len(blocks) >= 7
+    workdir = tmp_path / "work"  # the qemu fixture keeps its socket and disk in tmp_path
+    workdir.mkdir()
     namespace = {"__name__": "readme", "qmp_socket": qemu.path,
-                 "api_socket": nginx.socket_path, "workdir": str(tmp_path)}
+                 "api_socket": nginx.socket_path, "workdir": str(workdir)}
     for line, block in blocks:
         # Blank lines in front: a failing example's traceback points at the README's own line.
         exec(compile("\n" * line + block, str(README), "exec"), namespace)
