@@ -1,6 +1,6 @@
 """Sparse copy and sparse zstd decompression against the tools users would otherwise pick.
 
-    tools/dev bench disk [--rounds N] [--keep]
+    tools/dev bench disk [--rounds N] [--scale N] [--keep] [--json FILE]
 
 On the page cache (every source is read once before measuring), each round measures, one after
 the other so that ratios taken within a round share the machine's load:
@@ -14,7 +14,9 @@ Every measurement runs in its own child process. Printed are medians over the ro
 GB/s of logical (uncompressed) size, CPU time (user + system, which the load of other processes
 on a shared machine disturbs far less than wall time), the allocated size of the result and the
 peak memory. The images are made once in build/bench and reused; they are removed at the end
-unless --keep is given.
+unless --keep is given. --scale N divides every image size by N, for a quick look (the page
+cache then holds a larger share of the work, so the figures lean optimistic). --json writes the
+same figures for benchmarks/report.py.
 """
 
 import argparse
@@ -30,25 +32,39 @@ from pathlib import Path
 MiB = 1 << 20
 GiB = 1 << 30
 BENCH = Path(__file__).resolve().parent.parent / "build" / "bench"
-MIXED = BENCH / "mixed.img"
-MIXED_ZST = BENCH / "mixed.img.zst"
-SPARSE = BENCH / "sparse.img"
 TARGET = BENCH / "out" / "target"
 
 
 # --- the images (made in a child, so this process stays small: see peak memory below) ----------
 
 
-def make_images() -> None:
+class Images:
+    """(a) a mixed image written without holes, its zstd archive, and (b) a sparse image; the
+    sizes are the full benchmark's divided by `scale`."""
+
+    def __init__(self, scale: int) -> None:
+        self.scale = scale
+        self.mixed_size = 2 * GiB // scale
+        self.sparse_size = 8 * GiB // scale
+        self.sparse_data = 256 * MiB // scale
+        self.mixed = BENCH / f"mixed-{self.mixed_size // MiB}M.img"
+        self.mixed_zst = self.mixed.with_suffix(".img.zst")
+        self.sparse = BENCH / f"sparse-{self.sparse_size // MiB}M.img"
+
+    def all(self) -> tuple[Path, Path, Path]:
+        return self.mixed, self.mixed_zst, self.sparse
+
+
+def make_images(images: Images) -> None:
     import random
 
-    if not MIXED.exists() or MIXED.stat().st_size != 2 * GiB:
-        print("making", MIXED, flush=True)
+    if not images.mixed.exists():
+        print("making", images.mixed, flush=True)
         rng = random.Random(2026)
         pool = rng.randbytes(64 * MiB)
-        chunks = 2048
+        chunks = images.mixed_size // MiB
         data_chunks = set(rng.sample(range(chunks), chunks * 2 // 5))
-        partial = MIXED.with_suffix(".partial")
+        partial = images.mixed.with_suffix(".partial")
         with open(partial, "wb") as file:
             for index in range(chunks):
                 if index not in data_chunks:
@@ -61,25 +77,27 @@ def make_images() -> None:
                     offset = rng.randrange(0, MiB - length)
                     chunk[offset : offset + length] = bytes(length)
                 file.write(chunk)
-        partial.rename(MIXED)
-    if not MIXED_ZST.exists():
-        print("compressing", MIXED, flush=True)
-        partial = MIXED_ZST.with_suffix(".partial")
-        subprocess.run(["zstd", "-3", "-q", "-f", str(MIXED), "-o", str(partial)], check=True)
-        partial.rename(MIXED_ZST)
-    if not SPARSE.exists() or SPARSE.stat().st_size != 8 * GiB:
-        print("making", SPARSE, flush=True)
+        partial.rename(images.mixed)
+    if not images.mixed_zst.exists():
+        print("compressing", images.mixed, flush=True)
+        partial = images.mixed_zst.with_suffix(".partial")
+        subprocess.run(["zstd", "-3", "-q", "-f", str(images.mixed), "-o", str(partial)],
+                       check=True)
+        partial.rename(images.mixed_zst)
+    if not images.sparse.exists():
+        print("making", images.sparse, flush=True)
         rng = random.Random(8)
         pool = rng.randbytes(64 * MiB)
         extent = 4 * MiB
-        partial = SPARSE.with_suffix(".partial")
+        partial = images.sparse.with_suffix(".partial")
         with open(partial, "wb") as file:
-            for slot in rng.sample(range(8 * GiB // extent), 256 * MiB // extent):
+            slots = images.sparse_size // extent
+            for slot in rng.sample(range(slots), images.sparse_data // extent):
                 start = rng.randrange(0, len(pool) - extent)
                 file.seek(slot * extent)
                 file.write(pool[start : start + extent])
-            file.truncate(8 * GiB)
-        partial.rename(SPARSE)
+            file.truncate(images.sparse_size)
+        partial.rename(images.sparse)
 
 
 def warm(path: Path) -> None:
@@ -196,45 +214,56 @@ def fresh_target() -> None:
 
 # --- the rounds --------------------------------------------------------------------------------
 
-MEASUREMENTS = [
-    # key, label, group, logical size, action
-    ("copy_a", "native copy", "a", 2 * GiB, lambda: run_child("copy", MIXED)),
-    ("cp_a", "cp --sparse=always", "a", 2 * GiB, lambda: cp(MIXED)),
-    ("shutil_a", "shutil.copyfile", "a", 2 * GiB, lambda: run_child("shutil", MIXED)),
-    ("copy_b", "native copy", "b", 8 * GiB, lambda: run_child("copy", SPARSE)),
-    ("cp_b", "cp --sparse=always", "b", 8 * GiB, lambda: cp(SPARSE)),
-    ("shutil_b", "shutil.copyfile", "b", 8 * GiB, lambda: run_child("shutil", SPARSE)),
-    ("unzstd", "native decompression", "z", 2 * GiB, lambda: run_child("decompress", MIXED_ZST)),
-    ("zstd_sparse", "zstd -d --sparse", "z", 2 * GiB, lambda: unzstd(["--sparse", "-o", TARGET])),
-    ("zstd_null", "zstd -d -c > /dev/null", "z", 2 * GiB, lambda: unzstd(["-c"], os.devnull)),
-    ("contended_copy", "", "", 0, lambda: run_child("contended-copy", MIXED)),
-    ("contended_unzstd", "", "", 0, lambda: run_child("contended-decompress", MIXED_ZST)),
-    ("contended_cp", "", "", 0, lambda: run_child("contended-cp", MIXED)),
-    ("contended_zstd", "", "", 0, lambda: run_child("contended-zstd", MIXED_ZST)),
-]
-# shutil writes all 8 GiB of (b), tens of seconds: one round is enough to place it.
+def measurements(images: Images) -> list[tuple]:
+    """key, label, role, group, logical size, action; the role is what the report's charts mark:
+    "native" (this module), "peer" (a tool users would otherwise pick) or "limit" (decoding
+    alone, no writing). Measurements without a label are the ones beside a spinning thread."""
+    mixed, mixed_zst, sparse = images.all()
+
+    def cp(source: Path) -> dict:
+        return run_tool(["cp", "--sparse=always", str(source), str(TARGET)])
+
+    def unzstd(arguments: list, stdout_path: str | None = None) -> dict:
+        command = ["zstd", "-d", "-q", "-f", str(mixed_zst), *map(str, arguments)]
+        if stdout_path is None:
+            return run_tool(command)
+        with open(stdout_path, "wb") as stdout:
+            return run_tool(command, stdout)
+
+    a, b = images.mixed_size, images.sparse_size
+    return [
+        ("copy_a", "native copy", "native", "a", a, lambda: run_child("copy", mixed)),
+        ("cp_a", "cp --sparse=always", "peer", "a", a, lambda: cp(mixed)),
+        ("shutil_a", "shutil.copyfile", "peer", "a", a, lambda: run_child("shutil", mixed)),
+        ("copy_b", "native copy", "native", "b", b, lambda: run_child("copy", sparse)),
+        ("cp_b", "cp --sparse=always", "peer", "b", b, lambda: cp(sparse)),
+        ("shutil_b", "shutil.copyfile", "peer", "b", b, lambda: run_child("shutil", sparse)),
+        ("unzstd", "native decompression", "native", "z", a,
+         lambda: run_child("decompress", mixed_zst)),
+        ("zstd_sparse", "zstd -d --sparse", "peer", "z", a,
+         lambda: unzstd(["--sparse", "-o", TARGET])),
+        ("zstd_null", "zstd -d -c > /dev/null", "limit", "z", a,
+         lambda: unzstd(["-c"], os.devnull)),
+        ("contended_copy", "", "", "", 0, lambda: run_child("contended-copy", mixed)),
+        ("contended_unzstd", "", "", "", 0, lambda: run_child("contended-decompress", mixed_zst)),
+        ("contended_cp", "", "", "", 0, lambda: run_child("contended-cp", mixed)),
+        ("contended_zstd", "", "", "", 0, lambda: run_child("contended-zstd", mixed_zst)),
+    ]
+
+
+# shutil writes all of (b), tens of seconds: one round is enough to place it.
 ONCE = {"shutil_b"}
+# What each group's speed ratios are taken against.
+BASELINES = {"a": "cp_a", "b": "cp_b", "z": "zstd_sparse"}
 
 
-def cp(source: Path) -> dict:
-    return run_tool(["cp", "--sparse=always", str(source), str(TARGET)])
-
-
-def unzstd(arguments: list, stdout_path: str | None = None) -> dict:
-    command = ["zstd", "-d", "-q", "-f", str(MIXED_ZST), *map(str, arguments)]
-    if stdout_path is None:
-        return run_tool(command)
-    with open(stdout_path, "wb") as stdout:
-        return run_tool(command, stdout)
-
-
-def one_round(first: bool, reverse: bool) -> dict[str, dict]:
+def one_round(table: list[tuple], first: bool, reverse: bool) -> dict[str, dict]:
     """Every other round runs the measurements in reverse order: what one measurement leaves
     behind (the previous target's freed blocks, writeback) then weighs on each side alike."""
     results = {}
-    plain = [m for m in MEASUREMENTS if m[1]]
-    order = (plain[::-1] if reverse else plain) + [m for m in MEASUREMENTS if not m[1]]
-    for key, _, _, _, action in order:
+    plain = [m for m in table if m[1]]
+    order = (plain[::-1] if reverse else plain) + [m for m in table if not m[1]]
+    for key, _, _, _, _, action in order:
         if key in ONCE and not first:
             continue
         fresh_target()
@@ -245,75 +274,115 @@ def one_round(first: bool, reverse: bool) -> dict[str, dict]:
     return results
 
 
-def report(rounds: list[dict[str, dict]], idle_mib: float) -> None:
+def summary(images: Images, table: list[tuple], rounds: list[dict[str, dict]],
+            idle_mib: float) -> dict:
+    """The medians over the rounds, and the ratios taken within each round, as plain data."""
+
     def median(key: str, field: str):
         values = [r[key][field] for r in rounds if key in r and r[key].get(field) is not None]
         return statistics.median(values) if values else None
 
     def ratio(ours: str, theirs: str) -> float:
-        pairs = [r for r in rounds if theirs in r]
+        pairs = [r for r in rounds if ours in r and theirs in r]
         return statistics.median(r[theirs]["seconds"] / r[ours]["seconds"] for r in pairs)
 
     titles = {
-        "a": "(a) copy of a 2 GiB mixed image written without holes",
-        "b": "(b) copy of an 8 GiB sparse image holding 256 MiB of data",
-        "z": f"(a) compressed with zstd -3 ({MIXED_ZST.stat().st_size / MiB:.0f} MiB),"
+        "a": f"(a) copy of a {images.mixed_size / GiB:g} GiB mixed image written without holes",
+        "b": f"(b) copy of a sparse {images.sparse_size / GiB:g} GiB image holding"
+        f" {images.sparse_data // MiB} MiB of data",
+        "z": f"(a) compressed with zstd -3 ({images.mixed_zst.stat().st_size / MiB:.0f} MiB),"
         " decompressed",
     }
-    print(f"\nmedians of {len(rounds)} rounds ({', '.join(sorted(ONCE))}: first round only)")
-    print(f"peak memory of the interpreter alone: {idle_mib:.1f} MiB")
-    group = None
-    for key, label, key_group, size, _ in MEASUREMENTS:
+    groups = {}
+    for key, label, role, group, size, _ in table:
         if not label:
             continue
-        if key_group != group:
-            group = key_group
-            print(f"\n{titles[group]}")
-            columns = ("wall s", "GB/s", "CPU s", "allocated", "peak")
-            print(f"  {'':<26} {columns[0]:>8} {columns[1]:>7} {columns[2]:>7}", end="")
-            print(f" {columns[3]:>12} {columns[4]:>10}")
-        seconds, cpu = median(key, "seconds"), median(key, "cpu")
-        allocated = median(key, "allocated_mib")
-        allocated_text = f"{allocated:8.0f} MiB" if allocated is not None else f"{'-':>12}"
-        floor = any(r[key].get("peak_floor") for r in rounds if key in r)
-        peak = f"{median(key, 'peak_mib'):6.1f} MiB" + ("*" if floor else "")
-        print(
-            f"  {label:<26} {seconds:8.3f} {size / seconds / 1e9:7.2f} {cpu:7.3f}"
-            f" {allocated_text} {peak:>10}"
-        )
+        seconds = median(key, "seconds")
+        groups.setdefault(group, {"key": group, "title": titles[group],
+                                  "baseline": BASELINES[group], "rows": []})
+        groups[group]["rows"].append({
+            "key": key, "label": label, "role": role, "rounds": sum(key in r for r in rounds),
+            "seconds": seconds, "gb_per_s": size / seconds / 1e9, "cpu": median(key, "cpu"),
+            "allocated_mib": median(key, "allocated_mib"), "peak_mib": median(key, "peak_mib"),
+            "peak_at_most": any(r[key].get("peak_floor") for r in rounds if key in r),
+            "speed_vs_baseline": ratio(key, BASELINES[group]),
+        })
+
+    def aim(text: str, value: float, goal: float | None = None) -> dict:
+        return {"text": text, "value": value, "aim": goal}
+
+    def beside(text: str, key: str, goal: float | None = None) -> dict:
+        """Speed beside a CPU-bound Python thread relative to the same call alone; for the native
+        calls also how much of a CPU the calling thread got (what the scheduler gives, not a
+        lock). The child-process references show what the machine's load leaves to the same work
+        done without any interpreter lock."""
+        entry = aim(text, statistics.median(r[key]["seconds"] / r[key]["contended"]
+                                            for r in rounds), goal)
+        if goal is not None:
+            entry["cpu_alone"] = statistics.median(r[key]["cpu"] / r[key]["seconds"]
+                                                   for r in rounds)
+            entry["cpu_beside"] = statistics.median(r[key]["contended_cpu"] / r[key]["contended"]
+                                                    for r in rounds)
+        return entry
+
+    return {
+        "benchmark": "disk",
+        "rounds": len(rounds),
+        "scale": images.scale,
+        "idle_peak_mib": idle_mib,
+        "images": {"mixed_mib": images.mixed_size / MiB, "sparse_mib": images.sparse_size / MiB,
+                   "sparse_data_mib": images.sparse_data / MiB,
+                   "archive_mib": images.mixed_zst.stat().st_size / MiB},
+        "groups": list(groups.values()),
+        "ratios": [
+            aim("copy (a) vs cp --sparse=always", ratio("copy_a", "cp_a"), 1.3),
+            aim("copy (a) vs shutil.copyfile", ratio("copy_a", "shutil_a")),
+            aim("copy (b) vs cp --sparse=always", ratio("copy_b", "cp_b"), 1.0),
+            aim("copy (b) vs shutil.copyfile", ratio("copy_b", "shutil_b")),
+            aim("decompression vs zstd -d --sparse", ratio("unzstd", "zstd_sparse"), 1.1),
+            aim("decompression vs zstd -d -c > /dev/null", ratio("unzstd", "zstd_null")),
+        ],
+        "beside_spinner": [
+            beside("native copy (a)", "contended_copy", 0.8),
+            beside("native decompression", "contended_unzstd", 0.8),
+            beside("reference: cp (a) in a child process", "contended_cp"),
+            beside("reference: zstd -d --sparse in a child process", "contended_zstd"),
+        ],
+    }
+
+
+def verdict(entry: dict) -> str:
+    if entry["aim"] is None:
+        return ""
+    return f"(aim >= {entry['aim']}x: {'met' if entry['value'] >= entry['aim'] else 'MISSED'})"
+
+
+def report(result: dict) -> None:
+    print(f"\nmedians of {result['rounds']} rounds ({', '.join(sorted(ONCE))}: first round only)")
+    print(f"peak memory of the interpreter alone: {result['idle_peak_mib']:.1f} MiB")
+    for group in result["groups"]:
+        print(f"\n{group['title']}")
+        columns = ("wall s", "GB/s", "CPU s", "allocated", "peak")
+        print(f"  {'':<26} {columns[0]:>8} {columns[1]:>7} {columns[2]:>7}", end="")
+        print(f" {columns[3]:>12} {columns[4]:>10}")
+        for row in group["rows"]:
+            allocated = row["allocated_mib"]
+            allocated_text = f"{allocated:8.0f} MiB" if allocated is not None else f"{'-':>12}"
+            peak = f"{row['peak_mib']:6.1f} MiB" + ("*" if row["peak_at_most"] else "")
+            print(f"  {row['label']:<26} {row['seconds']:8.3f} {row['gb_per_s']:7.2f}"
+                  f" {row['cpu']:7.3f} {allocated_text} {peak:>10}")
     print("  * at most: an outside tool's peak cannot be read below its launcher's own")
 
-    def aim(text: str, value: float, goal: float | None = None) -> None:
-        verdict = ""
-        if goal is not None:
-            verdict = f"(aim >= {goal}x: {'met' if value >= goal else 'MISSED'})"
-        print(f"  {text:<52} {value:6.2f}x {verdict}")
-
     print("\nspeed ratios (median of the per-round ratios, wall time)")
-    aim("copy (a) vs cp --sparse=always", ratio("copy_a", "cp_a"), 1.3)
-    aim("copy (a) vs shutil.copyfile", ratio("copy_a", "shutil_a"))
-    aim("copy (b) vs cp --sparse=always", ratio("copy_b", "cp_b"), 1.0)
-    aim("copy (b) vs shutil.copyfile", ratio("copy_b", "shutil_b"))
-    aim("decompression vs zstd -d --sparse", ratio("unzstd", "zstd_sparse"), 1.1)
-    aim("decompression vs zstd -d -c > /dev/null", ratio("unzstd", "zstd_null"))
-
-    def beside(key: str) -> float:
-        return statistics.median(r[key]["seconds"] / r[key]["contended"] for r in rounds)
-
-    def share(key: str, wall: str, cpu: str) -> str:
-        return f"{statistics.median(r[key][cpu] / r[key][wall] for r in rounds):4.0%}"
-
+    for entry in result["ratios"]:
+        print(f"  {entry['text']:<52} {entry['value']:6.2f}x {verdict(entry)}")
     print("\nbeside a CPU-bound Python thread, speed relative to the same call alone")
-    aim("copy (a)", beside("contended_copy"), 0.8)
-    aim("decompression", beside("contended_unzstd"), 0.8)
-    # How much of a CPU the calling thread got: what the scheduler gives, not a lock.
-    for key, label in (("contended_copy", "copy (a)"), ("contended_unzstd", "decompression")):
-        alone = share(key, "seconds", "cpu")
-        spinning = share(key, "contended", "contended_cpu")
-        print(f"  {label}: CPU time per wall second {alone} alone, {spinning} beside it")
-    # What the machine's load leaves to the same work done without any interpreter lock.
-    aim("reference: cp (a) in a child process", beside("contended_cp"))
-    aim("reference: zstd -d --sparse in a child process", beside("contended_zstd"))
+    for entry in result["beside_spinner"]:
+        print(f"  {entry['text']:<52} {entry['value']:6.2f}x {verdict(entry)}")
+    for entry in result["beside_spinner"]:
+        if "cpu_alone" in entry:
+            print(f"  {entry['text']}: CPU time per wall second {entry['cpu_alone']:4.0%} alone,"
+                  f" {entry['cpu_beside']:4.0%} beside it")
 
 
 def main() -> None:
@@ -321,28 +390,35 @@ def main() -> None:
         child_main(*sys.argv[2:5])
         return
     if len(sys.argv) > 1 and sys.argv[1] == "--make":
-        make_images()
+        make_images(Images(int(sys.argv[2])))
         return
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--scale", type=int, default=1, help="divide every image size by N")
     parser.add_argument("--keep", action="store_true", help="keep the images in build/bench")
+    parser.add_argument("--json", type=Path, help="also write the figures to this file")
     arguments = parser.parse_args()
     for program in ("cp", "zstd"):
         if shutil.which(program) is None:
             raise SystemExit(f"{program} is needed for the comparison")
 
+    images = Images(arguments.scale)
+    table = measurements(images)
     TARGET.parent.mkdir(parents=True, exist_ok=True)
-    subprocess.run([sys.executable, __file__, "--make"], check=True)
-    for path in (MIXED, MIXED_ZST, SPARSE):
+    subprocess.run([sys.executable, __file__, "--make", str(arguments.scale)], check=True)
+    for path in images.all():
         warm(path)
     idle = run_child("idle")["peak_mib"]
     rounds = []
     for index in range(arguments.rounds):
         print(f"round {index + 1} of {arguments.rounds}", flush=True)
-        rounds.append(one_round(first=index == 0, reverse=index % 2 == 1))
-    report(rounds, idle)
+        rounds.append(one_round(table, first=index == 0, reverse=index % 2 == 1))
+    result = summary(images, table, rounds, idle)
+    report(result)
+    if arguments.json:
+        arguments.json.write_text(json.dumps(result, indent=1) + "\n")
     if not arguments.keep:
-        for path in (MIXED, MIXED_ZST, SPARSE):
+        for path in images.all():
             path.unlink()
 
 

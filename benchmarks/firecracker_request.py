@@ -3,26 +3,56 @@
 Compares `firecracker_request` with Python's `http.client` over AF_UNIX and with a minimal C
 client (socket, connect, send, receive until the declared body is in, close), the near-limit
 reference. Prints microseconds per request and the ratios to the C client, as medians of
-rounds in which the three clients take turns.
+rounds in which the three clients take turns; --json also writes them for benchmarks/report.py.
 
-    tools/dev bench firecracker_request [--requests N] [--rounds R]
+    tools/dev bench firecracker_request [--requests N] [--rounds R] [--json FILE]
 """
 
 import argparse
 import http.client
+import json
 import os
 import shutil
 import socket
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import brindle_core._ffi as ffi
 
-import brindle_core._ffi as ffi  # noqa: E402
-from support.firecracker_server import Nginx  # noqa: E402
+NGINX_CONFIG = """daemon off; master_process off; worker_processes 1;
+pid {dir}/nginx.pid; error_log {dir}/error.log;
+events {{ worker_connections 256; }}
+http {{ access_log off; client_body_temp_path {dir}/body;
+  server {{ listen unix:{dir}/api.sock;
+    location = / {{ default_type application/json; return 200 '{{"state":"Running"}}'; }} }} }}
+"""
+
+
+class Nginx:
+    """nginx in the foreground from a temporary configuration, on a Unix socket."""
+
+    def __init__(self) -> None:
+        self.directory = tempfile.mkdtemp(prefix="fc-bench-nginx-")
+        self.socket_path = os.path.join(self.directory, "api.sock")
+        with open(os.path.join(self.directory, "nginx.conf"), "w") as f:
+            f.write(NGINX_CONFIG.format(dir=self.directory))
+        program = shutil.which("nginx") or "/usr/sbin/nginx"
+        self.process = subprocess.Popen(
+            [program, "-p", self.directory, "-c", "nginx.conf", "-e", "error.log"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(self.socket_path):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.close()
+                raise SystemExit("nginx did not start")
+            time.sleep(0.01)
+
+    def close(self) -> None:
+        self.process.terminate()
+        self.process.wait()
+        shutil.rmtree(self.directory, ignore_errors=True)
 
 C_CLIENT = r"""
 #include <stdio.h>
@@ -113,6 +143,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--requests", type=int, default=2000)
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--json", help="also write the figures to this file")
     options = parser.parse_args()
 
     build = tempfile.mkdtemp(prefix="fc-bench-")
@@ -121,10 +152,13 @@ def main() -> None:
     with open(source, "w") as f:
         f.write(C_CLIENT)
     subprocess.run(["cc", "-O2", "-o", program, source], check=True)
-    nginx = Nginx(shutil.which("nginx") or "/usr/sbin/nginx")
+    nginx = Nginx()
     try:
         path = nginx.socket_path
         assert ffi.firecracker_request(path, "GET", "/", None, 5.0)[0] == 200
+        # The role is what the report's charts mark: the near-limit reference, this module, a peer.
+        roles = {"C client": "reference", "firecracker_request": "native",
+                 "http.client (AF_UNIX)": "peer"}
         clients = {
             "C client": lambda n: time_c(program, path, n),
             "firecracker_request": lambda n: time_ffi(path, n),
@@ -143,11 +177,19 @@ def main() -> None:
         nginx.close()
         shutil.rmtree(build, ignore_errors=True)
 
+    result = {
+        "benchmark": "firecracker_request", "rounds": options.rounds,
+        "requests": options.requests,
+        "rows": [{"label": name, "role": roles[name], "us": statistics.median(figures[name]),
+                  "vs_c": statistics.median(ratios[name])} for name in clients],
+    }
     print(f"{options.requests} sequential GET / per round, {options.rounds} rounds, medians")
     print(f"{'client':<24}{'µs/request':>12}{'× C':>8}")
-    for name in clients:
-        print(f"{name:<24}{statistics.median(figures[name]):>12.1f}"
-              f"{statistics.median(ratios[name]):>8.2f}")
+    for row in result["rows"]:
+        print(f"{row['label']:<24}{row['us']:>12.1f}{row['vs_c']:>8.2f}")
+    if options.json:
+        with open(options.json, "w") as f:
+            json.dump(result, f, indent=1)
 
 
 if __name__ == "__main__":

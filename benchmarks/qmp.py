@@ -3,9 +3,10 @@
 Compares the native client with QEMU's own Python library (its async QMPClient and its legacy
 sync client), a raw Python socket client and a minimal C client (the near-limit reference).
 Each round measures every client once, side by side; the figures are medians over the rounds,
-and the ratios are taken within each round before the median.
+and the ratios are taken within each round before the median. --json also writes the figures
+for benchmarks/report.py.
 
-    tools/dev bench qmp [--rounds 5] [--commands 2000] [--connects 300]
+    tools/dev bench qmp [--rounds 5] [--commands 2000] [--connects 300] [--json FILE]
 """
 
 import argparse
@@ -169,6 +170,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--commands", type=int, default=2000)
     parser.add_argument("--connects", type=int, default=300)
+    parser.add_argument("--json", help="also write the figures to this file")
     args = parser.parse_args()
     binary = build_reference()
     qemu = Qemu()
@@ -204,18 +206,33 @@ def main():
     finally:
         qemu.stop()
 
+    # The role is what the report's charts mark: the near-limit reference, this module, a peer.
+    roles = dict.fromkeys(names, "peer") | {"C client": "reference", "native _QmpClient": "native"}
+    result = {
+        "benchmark": "qmp", "rounds": args.rounds, "commands": n, "connects": m,
+        "rows": [{
+            "label": name, "role": roles[name],
+            "command_us": statistics.median(t for t, _ in per_command[name]) * 1e6,
+            "command_vs_c": statistics.median(r for _, r in per_command[name]),
+            "connect_us": statistics.median(t for t, _ in per_connect[name]) * 1e6,
+            "connect_vs_c": statistics.median(r for _, r in per_connect[name]),
+        } for name in names],
+        "native_connect_slowest_ms": max(slowest_connects) * 1e3,
+        "native_connects": len(slowest_connects),
+        "native_connects_50ms_or_more": sum(t >= 0.05 for t in slowest_connects),
+    }
     print(f"QMP against QEMU (-M none), {args.rounds} rounds, medians; "
           f"{n} query-status per round, {m} connects per round")
     print(f"{'client':30} {'µs/command':>11} {'× C':>6} {'µs/connect':>11} {'× C':>6}")
-    for name in names:
-        command_us = statistics.median(t for t, _ in per_command[name]) * 1e6
-        command_ratio = statistics.median(r for _, r in per_command[name])
-        connect_us = statistics.median(t for t, _ in per_connect[name]) * 1e6
-        connect_ratio = statistics.median(r for _, r in per_connect[name])
-        print(f"{name:30} {command_us:11.0f} {command_ratio:6.2f} {connect_us:11.0f} "
-              f"{connect_ratio:6.2f}")
-    print(f"native connect: slowest {max(slowest_connects) * 1e3:.2f} ms of "
-          f"{len(slowest_connects)}; {sum(t >= 0.05 for t in slowest_connects)} took 50 ms or more")
+    for row in result["rows"]:
+        print(f"{row['label']:30} {row['command_us']:11.0f} {row['command_vs_c']:6.2f} "
+              f"{row['connect_us']:11.0f} {row['connect_vs_c']:6.2f}")
+    print(f"native connect: slowest {result['native_connect_slowest_ms']:.2f} ms of "
+          f"{result['native_connects']}; {result['native_connects_50ms_or_more']} took 50 ms or "
+          "more")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(result, f, indent=1)
 
 
 if __name__ == "__main__":

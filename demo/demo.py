@@ -1,19 +1,25 @@
-"""brindle_core._ffi on a real QEMU: a machine's snapshot taken, restored and deleted over QMP.
+"""brindle_core._ffi on a running QEMU machine: its snapshot taken, restored and deleted over QMP.
 
-The demo makes a small qcow2 disk, starts QEMU itself (no kernel and no accelerator needed: an
-empty machine stopped at start, with the disk attached as block node "disk0" and a QMP socket),
-and drives it with _QmpClient the way the VM manager's wrappers do:
+The demo makes a small qcow2 disk and starts QEMU itself: a q35 machine with 256 MiB of RAM
+under TCG (no KVM needed), its firmware running, the disk on a virtio-blk device as block node
+"disk0", and a QMP socket. QEMU's generic loader puts 16 MiB of random data into the machine's
+RAM (the working set a guest would have), so that the snapshot has memory to carry. The demo
+then drives the machine with _QmpClient the way the VM manager's wrappers do:
 
-1. take a snapshot with the typical flow: connect, stop_vm, snapshot_save, wait_for_job, cont,
-   close;
-2. let the running machine overwrite its disk, stop QEMU and list the snapshot with qemu-img;
-3. start a fresh QEMU on the same disk, load the snapshot back, delete it, and check with
-   qemu-io that the disk holds what it held when the snapshot was taken;
-4. turn the disk into a raw image, copy a fully written version of it with
+1. show the machine running: its run state, its memory size, and the firmware's clock in the
+   machine's RAM advancing;
+2. take a snapshot with the typical flow (stop_vm, snapshot_save, wait_for_job, cont) and show
+   its machine-state size with `qemu-img info`;
+3. let the running machine's disk change (QEMU's qemu-io monitor command writes over it);
+4. stop the machine, load the snapshot back, and show that the run state, the firmware's clock
+   and the disk are what they were when the snapshot was taken; let it run again, delete the
+   snapshot, close;
+5. turn the disk into a raw image, copy a fully written version of it with
    clone_or_sparse_copy, and unpack a zstd archive of it with decompress_zstd_sparse: both
    results hold the image's bytes with its zero runs as holes.
 
-Every step is printed with the time since the start and its own duration.
+Every step is printed with the time since the start and its own duration. The whole demo takes a
+few seconds; TCG on a busy machine can be much slower, so the time-outs are generous.
 """
 
 import json
@@ -33,6 +39,11 @@ NODE = "disk0"
 TAG = "demo"
 INSTALLED, CHANGED = 0xAB, 0xCD  # byte patterns written to the first MiB of the disk
 PATTERN_SIZE = "1M"
+MEMORY_MIB = 256
+DATA_MIB, DATA_ADDRESS = 16, 0x1000000  # the random data put into the machine's RAM
+# The firmware keeps its clock (timer ticks since midnight, 18.2 a second) in the BIOS data area.
+CLOCK_ADDRESS = 0x46C
+JOB_TIMEOUT = 60.0  # seconds; a snapshot job takes well under a second on an idle machine
 
 
 class DemoError(Exception):
@@ -68,24 +79,31 @@ def run(*command: str) -> str:
 
 
 def disk_holds(image: str, pattern: int) -> bool:
-    """Whether the first MiB of the stopped image is all `pattern` (qemu-io verifies it)."""
-    result = subprocess.run(["qemu-io", "-c", f"read -P {pattern:#x} 0 {PATTERN_SIZE}", image],
+    """Whether the first MiB of the image is all `pattern`, read by qemu-io beside the running
+    QEMU (-U: without taking the image's lock)."""
+    result = subprocess.run(["qemu-io", "-r", "-U", "-c",
+                             f"read -P {pattern:#x} 0 {PATTERN_SIZE}", image],
                             capture_output=True, text=True)
     return result.returncode == 0 and "verification failed" not in result.stdout
 
 
 class Machine:
-    """A QEMU process with the disk attached and its QMP socket, ended with stop()."""
+    """A running q35 machine under TCG with the disk attached and its QMP socket; ended with
+    stop()."""
 
-    def __init__(self, image: str, socket_path: str):
+    def __init__(self, image: str, data: str, socket_path: str):
         self.socket_path = socket_path
         self.process = subprocess.Popen(
-            ["qemu-system-x86_64", "-M", "none", "-nodefaults", "-display", "none", "-S",
+            ["qemu-system-x86_64", "-M", "q35", "-m", str(MEMORY_MIB), "-accel", "tcg",
+             "-nodefaults", "-display", "none",
              "-blockdev",
              f"driver=qcow2,node-name={NODE},file.driver=file,file.filename={image}",
+             # share-rw: the monitor's qemu-io may write the disk while the device has it.
+             "-device", f"virtio-blk-pci,drive={NODE},share-rw=on",
+             "-device", f"loader,file={data},addr={DATA_ADDRESS:#x},force-raw=on",
              "-qmp", f"unix:{socket_path},server=on,wait=off"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + 30
         while not os.path.exists(socket_path):
             if self.process.poll() is not None or time.monotonic() > deadline:
                 self.stop()
@@ -111,83 +129,122 @@ def status(client) -> str:
     return json.loads(client.execute("query-status", None))["status"]
 
 
-def let_it_run(clock: Clock, client) -> None:
-    # QEMU starts stopped (-S); a snapshot is normally taken of a machine that was running.
-    clock.step("cont()  (QEMU was started stopped: let the machine run)", client.cont)
-    clock.detail(f"status: {status(client)}")
+def monitor(client, command_line: str) -> str:
+    """A human-monitor command through QMP; its answer is JSON text holding a string."""
+    return json.loads(client.execute("human-monitor-command",
+                                     json.dumps({"command-line": command_line})))
 
 
-def show_snapshots(clock: Clock, image: str) -> None:
-    listing = clock.step("qemu-img snapshot -l disk.qcow2", lambda: run("qemu-img", "snapshot",
-                                                                        "-l", image))
-    clock.detail(listing if listing.strip() else "(no snapshots)")
+def firmware_clock(client) -> int:
+    """The firmware's clock as the machine's RAM holds it (the monitor's `xp` reads it)."""
+    return int(monitor(client, f"xp /1wx {CLOCK_ADDRESS:#x}").split()[-1], 16)
 
 
-def take_snapshot(clock: Clock, image: str, socket_path: str) -> None:
-    clock.section("2. The typical snapshot: connect, stop_vm, snapshot_save, wait_for_job, "
-                  "cont, close")
-    machine = clock.step("start qemu-system-x86_64 with the disk as node disk0",
-                         lambda: Machine(image, socket_path))
+def show_state(clock: Clock, client) -> int:
+    ticks = firmware_clock(client)
+    clock.detail(f"status: {status(client)}; firmware clock in RAM: {ticks} ticks")
+    return ticks
+
+
+def wait_for_firmware(client) -> tuple[int, int]:
+    """Waits until the firmware has set its clock and the clock advances; returns two readings
+    half a second apart."""
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        first = firmware_clock(client)
+        time.sleep(0.5)
+        second = firmware_clock(client)
+        if 0 < first < second:
+            return first, second
+    raise DemoError("the machine's firmware did not start its clock within 60 s")
+
+
+def snapshot_listing(image: str) -> str:
+    """The image's snapshots as `qemu-img info` reports them, read beside the running QEMU."""
+    info = json.loads(run("qemu-img", "info", "-U", "--output=json", image))
+    snapshots = info.get("snapshots", [])
+    if not snapshots:
+        return "(no snapshots)"
+    return "\n".join(
+        f"snapshot {s['name']!r}: vm-state-size {s['vm-state-size']} bytes "
+        f"({s['vm-state-size'] / 2**20:.1f} MiB), taken at {s['vm-clock-sec']}."
+        f"{s['vm-clock-nsec'] // 10**6:03d} s of machine time" for s in snapshots)
+
+
+def snapshot_demo(clock: Clock, image: str, data: str, socket_path: str) -> None:
+    clock.section(f"2. A running machine: q35, {MEMORY_MIB} MiB of RAM, TCG, firmware running, "
+                  f"the disk on virtio-blk")
+    machine = clock.step("start qemu-system-x86_64 -M q35 -accel tcg",
+                         lambda: Machine(image, data, socket_path))
     try:
         client = clock.step("_QmpClient(socket_path)  (opens nothing yet)",
                             lambda: ffi._QmpClient(socket_path))
-        clock.step("connect(timeout=5, read_timeout=10)", lambda: client.connect(5, 10))
-        let_it_run(clock, client)
+        clock.step("connect(timeout=5, read_timeout=30)", lambda: client.connect(5, 30))
+        memory = json.loads(client.execute("query-memory-size-summary", None))
+        clock.detail(f"status: {status(client)}; RAM: {memory['base-memory'] // 2**20} MiB, "
+                     f"{DATA_MIB} MiB of it holding random data")
+        first, second = clock.step("the firmware's clock in RAM, read twice 0.5 s apart",
+                                   lambda: wait_for_firmware(client))
+        clock.detail(f"{first} ticks, then {second}: the machine is running")
+
+        clock.section("3. The typical snapshot: stop_vm, snapshot_save, wait_for_job, cont")
         clock.step("stop_vm()", client.stop_vm)
-        clock.detail(f"status: {status(client)}")
+        saved_ticks = show_state(clock, client)
         clock.step(f"snapshot_save('save-1', '{TAG}', '{NODE}', ['{NODE}'])",
                    lambda: client.snapshot_save("save-1", TAG, NODE, [NODE]))
-        jobs = clock.step("query_jobs()", client.query_jobs)
-        clock.detail(jobs)
-        record = clock.step("wait_for_job('save-1', timeout=10, poll_interval=0.05)",
-                            lambda: client.wait_for_job("save-1", 10, 0.05))
+        clock.detail(f"query_jobs(): {client.query_jobs()}")
+        record = clock.step(f"wait_for_job('save-1', timeout={JOB_TIMEOUT:g}, "
+                            "poll_interval=0.05)",
+                            lambda: client.wait_for_job("save-1", JOB_TIMEOUT, 0.05))
         clock.detail(record)
         clock.detail(f"query_jobs() after the wait: {client.query_jobs()}  (dismissed)")
+        listing = clock.step("qemu-img info -U --output=json disk.qcow2",
+                             lambda: snapshot_listing(image))
+        clock.detail(listing)
         clock.step("cont()", client.cont)
-        clock.detail(f"status: {status(client)}")
+        show_state(clock, client)
 
-        clock.section("3. The running machine overwrites its disk, then QEMU stops")
+        clock.section("4. The running machine's disk changes")
         clock.step(f"qemu-io {NODE} 'write -P {CHANGED:#x} 0 {PATTERN_SIZE}'  (monitor command)",
-                   lambda: client.execute("human-monitor-command", json.dumps(
-                       {"command-line":
-                        f'qemu-io {NODE} "write -P {CHANGED:#x} 0 {PATTERN_SIZE}"'})))
-        clock.step("close()", client.close)
-    finally:
-        clock.step("stop QEMU", machine.stop)
-    show_snapshots(clock, image)
-    if not disk_holds(image, CHANGED):
-        raise DemoError("the machine's write did not reach the disk")
-    clock.detail(f"the disk now holds {CHANGED:#x}: the snapshot is all that keeps the old data")
+                   lambda: monitor(client, f'qemu-io {NODE} "write -P {CHANGED:#x} 0 '
+                                           f'{PATTERN_SIZE}"'))
+        clock.step(f"qemu-io {NODE} 'flush'  (so that a reader beside QEMU sees it)",
+                   lambda: monitor(client, f'qemu-io {NODE} "flush"'))
+        if not disk_holds(image, CHANGED):
+            raise DemoError("the write did not reach the disk")
+        clock.detail(f"the disk now holds {CHANGED:#x}: the snapshot is all that keeps the old "
+                     "data")
 
-
-def restore_snapshot(clock: Clock, image: str, socket_path: str) -> None:
-    clock.section("4. A fresh QEMU loads the snapshot back, then deletes it")
-    machine = clock.step("start qemu-system-x86_64 on the same disk",
-                         lambda: Machine(image, socket_path))
-    try:
-        client = ffi._QmpClient(socket_path)
-        clock.step("connect(timeout=5, read_timeout=10)", lambda: client.connect(5, 10))
-        let_it_run(clock, client)
+        clock.section("5. The snapshot loaded back, then deleted")
         clock.step("stop_vm()", client.stop_vm)
-        clock.detail(f"status: {status(client)}")
+        later_ticks = show_state(clock, client)
         clock.step(f"snapshot_load('load-1', '{TAG}', '{NODE}', ['{NODE}'])",
                    lambda: client.snapshot_load("load-1", TAG, NODE, [NODE]))
-        clock.detail(clock.step("wait_for_job('load-1', timeout=10, poll_interval=0.05)",
-                                lambda: client.wait_for_job("load-1", 10, 0.05)))
+        clock.detail(clock.step(f"wait_for_job('load-1', timeout={JOB_TIMEOUT:g}, "
+                                "poll_interval=0.05)",
+                                lambda: client.wait_for_job("load-1", JOB_TIMEOUT, 0.05)))
+        run_state, loaded_ticks = status(client), firmware_clock(client)
+        clock.detail(f"status: {run_state}; firmware clock in RAM: {loaded_ticks} ticks "
+                     f"(saved {saved_ticks}, before the load {later_ticks})")
+        if run_state != "paused" or loaded_ticks != saved_ticks:
+            raise DemoError("loading the snapshot did not restore the machine's state")
+        if not disk_holds(image, INSTALLED):
+            raise DemoError("loading the snapshot did not restore the disk")
+        clock.detail(f"the disk holds {INSTALLED:#x} again: the load restored the run state, "
+                     "the RAM and the disk")
+        clock.step("cont()", client.cont)
+        first, second = wait_for_firmware(client)
+        clock.detail(f"status: {status(client)}; firmware clock: {first}, then {second}: "
+                     "running on from the snapshot")
         clock.step(f"snapshot_delete('delete-1', '{TAG}', ['{NODE}'])",
                    lambda: client.snapshot_delete("delete-1", TAG, [NODE]))
-        clock.detail(clock.step("wait_for_job('delete-1', timeout=10, poll_interval=0.05)",
-                                lambda: client.wait_for_job("delete-1", 10, 0.05)))
-        clock.detail(f"query_jobs(): {client.query_jobs()}")
-        clock.step("cont()", client.cont)
-        clock.detail(f"status: {status(client)}")
+        clock.detail(clock.step(f"wait_for_job('delete-1', timeout={JOB_TIMEOUT:g}, "
+                                "poll_interval=0.05)",
+                                lambda: client.wait_for_job("delete-1", JOB_TIMEOUT, 0.05)))
+        clock.detail(f"qemu-img info: {snapshot_listing(image)}")
         clock.step("close()", client.close)
     finally:
         clock.step("stop QEMU", machine.stop)
-    show_snapshots(clock, image)
-    if not disk_holds(image, INSTALLED):
-        raise DemoError("loading the snapshot did not restore the disk")
-    clock.detail(f"the disk holds {INSTALLED:#x} again: the load restored it")
 
 
 def sizes(path: str) -> str:
@@ -209,7 +266,7 @@ def same_content(first: str, second: str) -> bool:
 def show_disk_helpers(clock: Clock, image: str, workdir: str) -> None:
     """The disk-image helpers on the demo's disk, as a raw image the way a VM monitor uses it:
     a fully written copy made sparse again, and a zstd archive unpacked into a sparse file."""
-    clock.section("5. The disk as a raw image: sparse copy and sparse zstd decompression")
+    clock.section("6. The disk as a raw image: sparse copy and sparse zstd decompression")
     raw = os.path.join(workdir, "disk.raw")
     full = os.path.join(workdir, "disk-full.raw")
     archive = os.path.join(workdir, "disk.raw.zst")
@@ -235,6 +292,11 @@ def show_disk_helpers(clock: Clock, image: str, workdir: str) -> None:
     clock.detail("both hold exactly the image's bytes; their zero runs are holes")
 
 
+def write_random(path: str, size: int) -> None:
+    with open(path, "wb") as file:
+        file.write(os.urandom(size))
+
+
 def main() -> int:
     print("brindle_core._ffi:", ffi.__doc__)
     for probe in ("has_native_qmp", "has_native_disk_io", "has_native_firecracker_api",
@@ -250,6 +312,7 @@ def main() -> int:
     clock = Clock()
     workdir = tempfile.mkdtemp(prefix="brindle-demo-")
     image = os.path.join(workdir, "disk.qcow2")
+    data = os.path.join(workdir, "ram-data.bin")
     socket_path = os.path.join(workdir, "qmp.sock")
     try:
         clock.section(f"1. A 64 MiB qcow2 disk in {workdir}")
@@ -258,8 +321,9 @@ def main() -> int:
         clock.step(f"qemu-io 'write -P {INSTALLED:#x} 0 {PATTERN_SIZE}'  (the disk as installed)",
                    lambda: run("qemu-io", "-c", f"write -P {INSTALLED:#x} 0 {PATTERN_SIZE}",
                                image))
-        take_snapshot(clock, image, socket_path)
-        restore_snapshot(clock, image, socket_path)
+        clock.step(f"{DATA_MIB} MiB of random data for the machine's RAM  (ram-data.bin)",
+                   lambda: write_random(data, DATA_MIB << 20))
+        snapshot_demo(clock, image, data, socket_path)
         show_disk_helpers(clock, image, workdir)
     except OSError as error:
         # The disk helpers' failures are OSError(message).
