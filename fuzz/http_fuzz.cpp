@@ -1,5 +1,5 @@
 // The Firecracker client's response reading, over a socket pair holding the peer's bytes before
-// the exchange starts, and the head search, head parser and lossy decoding on the same bytes.
+// the exchange starts, and the head search on the same bytes.
 // Input: one byte of flags, then the peer's bytes. Flag bit 0: the peer stays open (the client
 // is non-blocking, so a receive past the bytes fails with EAGAIN as a time-out would).
 #include <fcntl.h>
@@ -22,11 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
 
-  const std::string lossy = brindle::decode_utf8_lossy(bytes);
-  check(brindle::is_valid_utf8(lossy), "lossy decoding gives valid UTF-8");
-  check(brindle::is_valid_utf8(bytes) == (lossy == bytes),
-        "lossy decoding changes exactly the invalid input");
-
   // Pieces as receives bring them (sized by the bytes), each search resuming where the last ended.
   const std::size_t head_end = fc::find_head_end(bytes);
   check(head_end == bytes.find(fc::HEAD_TERMINATOR), "the head ends at the first CR LF CR LF");
@@ -37,11 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     found = fc::find_head_end(bytes.substr(0, have), searched);
   }
   check(found == head_end, "a search in pieces finds the head end of a whole search");
-
-  const std::string head = brindle::decode_utf8_lossy(bytes.substr(0, head_end));
-  const auto parsed = fc::parse_response_head(head);
-  check(!parsed || head.substr(0, head.find('\n')).contains(std::to_string(parsed->status)),
-        "the status is written on the status line");
 
   int pair[2];
   check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "socketpair");

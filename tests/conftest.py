@@ -1,20 +1,14 @@
-"""Fixtures of the whole suite, and the modes that run over its tests.
-
-- Every test ends with the open-descriptor count it started with.
-- Tests marked `storm` run twice: as written, and under SIGALRM every millisecond (a Python
-  handler), which interrupts the module's system calls over and over.
-- With BRINDLE_REPEAT=N (set by `tools/dev refleaks`), the calls a test hands to `repeated`
-  (support/checks.py) run N times more, leaving no memory block or reference behind.
-"""
+"""Fixtures of the whole suite, and its modes: every test ends with the open-descriptor count it
+started with; tests marked `storm` run again under SIGALRM every millisecond, which interrupts
+the module's system calls over and over; BRINDLE_REPEAT=N repeats what tests hand to `repeated`
+(support/checks.py) and checks that it leaks nothing."""
 
 import gc
 import os
 import shutil
 import signal
 import subprocess
-import threading
 import time
-import types
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -53,20 +47,16 @@ def pytest_generate_tests(metafunc):
 
 @pytest.fixture(autouse=True)
 def _storm(request):
-    # Sent to this thread: a process-wide signal could go to any other thread.
-    handled, stop, main = [], threading.Event(), threading.main_thread().ident
-    storming = getattr(request, "param", False)
-    if storming:
-        previous = signal.signal(signal.SIGALRM, lambda *_: handled.append(1))
-        storm = threading.Thread(target=lambda: [signal.pthread_kill(main, signal.SIGALRM)
-                                                 for _ in iter(lambda: stop.wait(0.001), True)])
-        storm.start()
+    if not getattr(request, "param", False):
+        yield
+        return
+    handled = []  # the kernel gives a process's signal to its main thread while it can take it
+    previous = signal.signal(signal.SIGALRM, lambda *_: handled.append(1))
+    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
     yield
-    if storming:
-        stop.set()
-        storm.join()
-        signal.signal(signal.SIGALRM, previous)
-        assert handled, "no signal arrived while the test ran"
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)
+    assert handled, "no signal arrived while the test ran"
 
 
 @pytest.fixture
@@ -101,29 +91,27 @@ http {{ access_log off; client_body_temp_path {dir}/body; server {{ listen unix:
 
 
 @pytest.fixture(scope="session")
-def nginx(tmp_path_factory):
-    """A real HTTP/1.1 server on `.socket_path`: GET / answers `.body`, PUT /actions 204."""
+def nginx(tmp_path_factory) -> str:
+    """The socket of a real HTTP/1.1 server: GET / answers a JSON object, PUT /actions 204."""
     directory = tmp_path_factory.mktemp("nginx")
     (directory / "nginx.conf").write_text(NGINX.format(dir=directory))
-    server = types.SimpleNamespace(socket_path=str(directory / "api.sock"),
-                                   body='{"state":"Running"}')
     process = _started([require_program("nginx"), "-p", str(directory), "-c", "nginx.conf", "-e",
-                        "error.log"], server.socket_path)
-    yield server
+                        "error.log"], str(directory / "api.sock"))
+    yield str(directory / "api.sock")
     process.terminate()
     process.wait()
 
 
 @pytest.fixture
-def qemu(tmp_path):
-    """A real QEMU with nothing but a QMP monitor on `.path` and a qcow2 disk as node "disk0"."""
-    machine, disk = types.SimpleNamespace(path=str(tmp_path / "qmp.sock")), tmp_path / "disk"
+def qemu(tmp_path) -> str:
+    """The QMP socket of a real QEMU with nothing but a qcow2 disk, the block node "disk0"."""
+    path, disk = str(tmp_path / "qmp.sock"), tmp_path / "disk"
     subprocess.run([require_program("qemu-img"), "create", "-q", "-f", "qcow2", disk, "64M"],
                    check=True)
     process = _started([require_program("qemu-system-x86_64"), "-M", "none", "-nodefaults",
-                        "-display", "none", "-S", "-qmp", f"unix:{machine.path},server=on,wait=off",
+                        "-display", "none", "-S", "-qmp", f"unix:{path},server=on,wait=off",
                         "-blockdev", "driver=qcow2,node-name=disk0,file.driver=file,"
-                        f"file.filename={disk}"], machine.path)
-    yield machine
+                        f"file.filename={disk}"], path)
+    yield path
     process.terminate()
     process.wait()

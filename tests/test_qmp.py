@@ -1,5 +1,5 @@
-"""_QmpClient against scripted monitors and a real QEMU: wire bytes, replies, connecting,
-failures, threads and jobs."""
+"""_QmpClient against scripted monitors (a real QEMU runs the README's examples): wire bytes,
+replies, connecting, failures, threads and jobs."""
 
 import json
 import socket
@@ -20,10 +20,6 @@ def reply(value) -> bytes:
     return b'{"return":' + json.dumps(value, separators=(",", ":")).encode() + b"}\n"
 
 
-def dismiss(job_id: str) -> bytes:
-    return b'{"arguments":{"id":"' + job_id.encode() + b'"},"execute":"job-dismiss"}\n'
-
-
 def job(job_id="j", status="running", **members) -> dict:
     return {"id": job_id, "type": "snapshot-save", "status": status, **members}
 
@@ -33,11 +29,14 @@ def command(name: str, arguments: str = "") -> bytes:
         f'"execute":"{name}"}}\n').encode()
 
 
+DISMISS = command("job-dismiss", '{"id":"j"}')
+
+
 @pytest.mark.storm
 def test_a_conversation(peer):
     deep = b"[" * 100_000 + b"]" * 100_000
     monitor = peer(
-        [b'{"return":{"b":[],"a":"\\u001f\xc3\xa9"}}\n'], [EMPTY], [EMPTY], [EMPTY],
+        [b'{"return":{"b":[],"a":"\\u001f\xc3\xa9"}}\n'], [EMPTY], [EMPTY],
         # Events (with a "return" too), other values and "error" texts are skipped.
         [b'{"event":"STOP"}\n{"event":"X","return":5}\n42\n{}\n[]\n{"error":"x"}\n{"return":1}\n'],
         [b'{"error":{"class":1},"return":1}\n'], [reply(2) + reply(3)], [],
@@ -47,7 +46,6 @@ def test_a_conversation(peer):
     assert client.execute("x", '{"z":1,"y":{"b":2,"a":1},"a":1e2}') == '{"a":"\\u001f\xe9","b":[]}'
     assert client.execute("y", None) == "{}"
     assert client.execute("z", "null") == "{}"
-    assert client.execute("w", " [-1, 18446744073709551615, 0.5] ") == "{}"
     assert client.execute("events", None) == "1"
     assert qmp_error(lambda: client.execute("b", None)) == {
         "context": {"class": None, "command": "b", "desc": None, "socket_path": monitor.path},
@@ -65,11 +63,11 @@ def test_a_conversation(peer):
         assert client.snapshot_delete("d", "t", type("D", (list,), {"__len__": hint})("ab")) is None
     assert client.blockdev_snapshot_internal_sync("disk0", "n") is None
     assert client.blockdev_snapshot_delete_internal_sync("disk0", "n") is None
-    assert client.dismiss_job("s") is None
+    assert client.dismiss_job("j") is None
     assert monitor.accepted == 1
     assert monitor.received == [
         CAPABILITIES, command("x", '{"a":100.0,"y":{"a":1,"b":2},"z":1}'), command("y"),
-        command("z", "null"), command("w", "[-1,18446744073709551615,0.5]"), command("events"),
+        command("z", "null"), command("events"),
         *map(command, "bcdefg"),
         command("stop"), command("cont"),
         command("snapshot-save", '{"devices":["disk0","disk0"],"job-id":"s","tag":"tag",'
@@ -78,7 +76,7 @@ def test_a_conversation(peer):
         *[command("snapshot-delete", '{"devices":["a","b"],"job-id":"d","tag":"t"}')] * 2,
         command("blockdev-snapshot-internal-sync", '{"device":"disk0","name":"n"}'),
         command("blockdev-snapshot-delete-internal-sync", '{"device":"disk0","name":"n"}'),
-        dismiss("s")]
+        DISMISS]
 
 
 def test_time_outs_keep_the_channel_and_drop_partial_lines(peer):
@@ -116,8 +114,6 @@ def test_the_handshake(peer, greeting, timeouts, message, received):
             return client.close()
         error = qmp_error(lambda: client.connect(*timeouts))  # and the channel is closed again
         assert error["message"] == message and open_descriptors() == before
-        if message == "Invalid QMP greeting":
-            assert error["context"]["greeting"] == json.loads(greeting[0])
 
     repeated(handshake)
     monitor.wait_for(lambda: len(monitor.received) >= len(received))
@@ -125,26 +121,22 @@ def test_the_handshake(peer, greeting, timeouts, message, received):
 
 
 @pytest.mark.storm
-@pytest.mark.parametrize(("timeout", "least"), [(0.01, 0.05), (0.12, 0.15)])
-def test_connect_attempts_are_50_ms_apart(tmp_path, timeout, least):
-    # One more attempt follows the last failure before the deadline; a pause cut short by a
-    # signal would end the call at the deadline.
-    path, started = str(tmp_path / "none.sock"), time.monotonic()
-    assert qmp_error(lambda: ffi._QmpClient(path).connect(timeout, 1)) == {
-        "context": {"socket_path": path}, "message": "Timed out waiting for QMP socket"}
-    assert least <= time.monotonic() - started < least + 0.5
-
-
-def test_a_full_listen_queue_keeps_the_deadline(tmp_path):
-    path = str(tmp_path / "full.sock")
+@pytest.mark.parametrize(("listening", "timeout", "least"), [
+    (False, 0.01, 0.05), (False, 0.12, 0.15), (True, 0.3, 0.3)])
+def test_connecting_ends_at_the_deadline(tmp_path, listening, timeout, least):
+    # Attempts are 50 ms apart, and one more follows the last failure before the deadline (a
+    # pause cut short by a signal would end the call sooner); a full listen queue that nothing
+    # accepts from keeps the deadline too.
+    path = str(tmp_path / "monitor.sock")
     with socket.socket(socket.AF_UNIX) as listener, socket.socket(socket.AF_UNIX) as queued:
-        listener.bind(path)
-        listener.listen(0)
-        queued.connect(path)  # the queue is full, and nothing is ever accepted
+        if listening:
+            listener.bind(path)
+            listener.listen(0)
+            queued.connect(path)
         started = time.monotonic()
-        assert qmp_error(lambda: ffi._QmpClient(path).connect(0.3, 1))["message"] == (
-            "Timed out waiting for QMP socket")
-        assert 0.3 <= time.monotonic() - started < 1.5
+        assert qmp_error(lambda: ffi._QmpClient(path).connect(timeout, 1)) == {
+            "context": {"socket_path": path}, "message": "Timed out waiting for QMP socket"}
+        assert least <= time.monotonic() - started < least + 1
 
 
 def test_failures_leave_the_client_usable(peer):
@@ -166,21 +158,25 @@ def test_failures_leave_the_client_usable(peer):
     assert json.loads(client.wait_for_job("j", 1, 1))["status"] == "concluded"
     # Nothing is sent after a refusal; the dismissal belongs to the wait.
     assert monitor.received == [CAPABILITIES, command("x"), CAPABILITIES, command("z"), command(
-        "snapshot-delete", '{"devices":["d"],"job-id":"j","tag":"t"}'), QUERY, dismiss("j")]
+        "snapshot-delete", '{"devices":["d"],"job-id":"j","tag":"t"}'), QUERY, DISMISS]
 
 
-def test_locks_taken_under_the_interpreter_lock_wait_for_a_running_command(peer):
+def test_the_client_lock_is_held_for_the_whole_wait(peer):
     # close, and an execute refused for its arguments, take the client lock without letting the
-    # interpreter lock go: the running command finishes without needing it.
-    monitor = peer([0.3, reply("done")], [EMPTY], qmp=True)
+    # interpreter lock go: the wait holding it finishes without needing it.
+    monitor = peer([reply([job()])], [reply([job()])], [reply([job("j", "concluded")])], [EMPTY],
+                   qmp=True)
     client, results = ffi._QmpClient(monitor.path), []
-    worker = threading.Thread(target=lambda: results.append(client.execute("slow", None)))
-    worker.start()
+    waiter = threading.Thread(target=lambda: results.append(client.wait_for_job("j", 5, 0.2)))
+    waiter.start()
     monitor.wait_for(lambda: len(monitor.received) == 2)
     assert qmp_error(lambda: client.execute("x", "{"))["context"] == {"socket_path": monitor.path}
     client.close()
-    worker.join()
-    assert results == ['"done"']
+    assert client.execute("query-status", None) == "{}"
+    waiter.join()
+    assert json.loads(results[0])["status"] == "concluded"
+    assert monitor.received[1:] == [QUERY, QUERY, QUERY, DISMISS, CAPABILITIES,
+                                    command("query-status")]
 
     def after():  # and the client works on, without leaks
         assert client.execute("after", None) == "{}"
@@ -214,84 +210,40 @@ DONE = {"job_id": "j", "job_type": "snapshot-save", "status": "concluded", "curr
 FAILED = {"job_id": "j", "job_type": "snapshot-save", "status": "concluded"}
 
 
-@pytest.mark.parametrize(("listed", "outcome", "commands"), [
-    # Polls until the first job with exactly this id has status "concluded", then dismisses it.
-    ([[], [job("k", "concluded"), job("j")], [job("j", "concluded")], {}], DONE,
-     [QUERY, QUERY, QUERY, dismiss("j")]),
-    ([[job("j", "concluded")], REFUSAL], DONE, [QUERY, dismiss("j")]),
-    ([[job("j", "concluded", error="disk full")]], FAILED | {"error": "disk full"}, [QUERY]),
-    ([[job("j", "concluded", error=None)]], FAILED | {"error": "null"}, [QUERY]),
-    ([[job("j"), job("j", "concluded")]], {"last_status": "running"}, None),
-    ([[job("J", "concluded"), job("j ", "concluded"), job("j", "Concluded")]],
-     {"last_status": "Concluded"}, None),
-    ([[job("j")], [job("j", "pending")], [job("k", "concluded")]], {"last_status": "pending"}, None),
-    ([[job("j")], {"not": "a list"}], {"result": {"not": "a list"}}, [QUERY, QUERY]),
-])
-def test_wait_for_job(peer, listed, outcome, commands):
-    monitor = peer(*([v if isinstance(v, bytes) else reply(v)] for v in listed), qmp=True)
-    client = ffi._QmpClient(monitor.path)
-    if outcome is DONE:
-        assert json.loads(client.wait_for_job("j", 5, 0.01)) == DONE
-    else:
-        context = qmp_error(lambda: client.wait_for_job("j", 0.3, 0.01))["context"]
-        assert {key: context[key] for key in outcome} == outcome
-    assert monitor.received[1:] == commands or commands is None and dismiss("j") not in (
-        monitor.received)
+RUNNING = {"last_status": "running"}
 
 
 @pytest.mark.storm
-@pytest.mark.parametrize(("timeout", "pause", "least", "queries"), [
-    (0.2, 1, 1, range(1, 2)),  # the final pause runs past the deadline, no query after it
-    (0.5, 0.1, 0.5, range(4, 8)),
-    (0.2, -1, 0.2, range(10, 10**6)),  # no pause: queries back to back
+@pytest.mark.parametrize(("listed", "timeout", "pause", "outcome", "sent"), [
+    # Polls until the first job with exactly this id has status "concluded", then dismisses it.
+    ([[], [job("k", "concluded"), job("j")], [job("j", "concluded")], {}], 5, 0.01, DONE,
+     [QUERY, QUERY, QUERY, DISMISS]),
+    ([[job("j", "concluded")], REFUSAL], 5, 0.01, DONE, [QUERY, DISMISS]),
+    ([[job("j", "concluded", error=None)]], 5, 0, FAILED | {"error": "null"}, [QUERY]),
+    ([[job("j"), job("j", "concluded")]], 0.3, 0.01, RUNNING, None),
+    ([[job("J", "concluded"), job("j ", "concluded"), job("j", "Concluded")]], 0.3, 0.01,
+     {"last_status": "Concluded"}, None),
+    ([[job("j")], [job("j", "pending")], [job("k", "concluded")]], 0.3, 0.01,
+     {"last_status": "pending"}, None),
+    ([[job("j")], {"not": "a list"}], 5, 0.01, {"result": {"not": "a list"}}, [QUERY, QUERY]),
+    # The final pause runs past the deadline, with no query after it; no pause: back to back.
+    ([[job()]], 0.2, 1, RUNNING, range(1, 2)),
+    ([[job()]], 0.5, 0.1, RUNNING, range(4, 8)),
+    ([[job()]], 0.2, -1, RUNNING, range(10, 10**6)),
 ])
-def test_wait_for_job_pauses(peer, timeout, pause, least, queries):
-    monitor = peer([reply([job()])], qmp=True)
+def test_wait_for_job(peer, listed, timeout, pause, outcome, sent):
+    monitor = peer(*([v if isinstance(v, bytes) else reply(v)] for v in listed), qmp=True)
     client = ffi._QmpClient(monitor.path)
     client.connect(2, 10)
     started = time.monotonic()
-    assert qmp_error(lambda: client.wait_for_job("j", timeout, pause))["context"] == {
-        "job_id": "j", "last_status": "running", "socket_path": monitor.path}
-    assert least <= time.monotonic() - started < least + 1.5
-    assert len(monitor.received) - 1 in queries
+    if outcome is DONE:
+        assert json.loads(client.wait_for_job("j", timeout, pause)) == DONE
+    else:
+        context = qmp_error(lambda: client.wait_for_job("j", timeout, pause))["context"]
+        assert {key: context[key] for key in outcome} == outcome
+    if outcome is RUNNING:  # timed out, at the deadline or after the final pause
+        assert max(timeout, pause) <= time.monotonic() - started < max(timeout, pause) + 1.5
+    queries = monitor.received[1:]
+    assert (len(queries) in sent if isinstance(sent, range) else queries == sent) or (
+        sent is None and DISMISS not in queries)
 
-
-def test_the_client_lock_is_held_for_the_whole_wait(peer):
-    monitor = peer([reply([job()])], [reply([job()])], [reply([job("j", "concluded")])], [EMPTY],
-                   qmp=True)
-    client = ffi._QmpClient(monitor.path)
-    waiter = threading.Thread(target=client.wait_for_job, args=("j", 5, 0.2))
-    waiter.start()
-    monitor.wait_for(lambda: len(monitor.received) == 2)
-    assert client.execute("query-status", None) == "{}"  # runs once the wait is over
-    waiter.join()
-    assert monitor.received[1:] == [QUERY, QUERY, QUERY, dismiss("j"), command("query-status")]
-
-
-def test_a_real_qemu(qemu):
-    client = ffi._QmpClient(qemu.path)
-    client.connect(5, 10)
-    client.stop_vm()
-    client.snapshot_save("save", "first", "disk0", ["disk0"])
-    assert json.loads(client.wait_for_job("save", 10, 0.05)) == DONE | {
-        "job_id": "save", "current_progress": 1, "total_progress": 1}
-    client.cont()  # QEMU sends an event before its reply
-    assert json.loads(client.execute("query-status", None))["status"] == "running"
-    client.blockdev_snapshot_internal_sync("disk0", "second")
-    failure = qmp_error(lambda: client.blockdev_snapshot_internal_sync("disk0", "second"))
-    assert failure["context"]["class"] == "GenericError"
-    client.blockdev_snapshot_delete_internal_sync("disk0", "second")
-    client.close()
-    client.stop_vm()  # connects again by itself
-    client.snapshot_load("load", "first", "disk0", ["disk0"])
-    client.snapshot_delete("delete", "first", ["disk0"])
-    client.snapshot_load("bad", "missing", "disk0", ["disk0"])
-    assert json.loads(client.wait_for_job("delete", 10, 0.05))["status"] == "concluded"
-    failure = qmp_error(lambda: client.wait_for_job("bad", 10, 0.05))
-    assert failure["message"] == "QMP job failed" and failure["context"]["error"]
-    assert sorted(job["job_id"] for job in json.loads(client.query_jobs())) == ["bad", "load"]
-    client.dismiss_job("load")
-    client.dismiss_job("bad")
-    assert client.query_jobs() == "[]"
-    assert qmp_error(lambda: client.execute("nothing", None))["context"]["class"] == (
-        "CommandNotFound")

@@ -13,8 +13,8 @@ def test_readme_examples_run(qemu, nginx, tmp_path):
     assert len(blocks) >= 7
     workdir = tmp_path / "work"  # the qemu fixture keeps its socket and disk in tmp_path
     workdir.mkdir()
-    namespace = {"__name__": "readme", "qmp_socket": qemu.path,
-                 "api_socket": nginx.socket_path, "workdir": str(workdir)}
+    namespace = {"__name__": "readme", "qmp_socket": qemu,
+                 "api_socket": nginx, "workdir": str(workdir)}
     for line, block in blocks:
         # Blank lines in front: a failing example's traceback points at the README's own line.
         exec(compile("\n" * line + block, str(README), "exec"), namespace)

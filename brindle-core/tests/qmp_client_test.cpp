@@ -1,6 +1,6 @@
-// The QMP client shared by threads, as interpreter threads share a _QmpClient: run under
-// ThreadSanitizer by `tools/dev tsan`, where any use of the channel outside the client lock is
-// reported as a race; in the ordinary build the results are checked.
+// The QMP client shared by threads, as interpreter threads share a _QmpClient: under
+// ThreadSanitizer (`tools/dev tsan`) any use of the channel outside the client lock is reported
+// as a race; in the ordinary build the results are checked.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -18,37 +18,23 @@
 namespace brindle::qmp {
 namespace {
 
-// A monitor on a real Unix socket, each connection on a thread of its own. It answers "drop" by
-// closing the connection, anything else with {"return":{"arguments":...,"command":...}}.
+// A monitor at the far end of socket pairs, each served on a thread of its own. It answers "drop"
+// by closing the connection, anything else with {"return":{"arguments":...,"command":...}}.
 class Monitor {
  public:
-  Monitor() {
-    char directory[] = "/tmp/brindle-monitor-XXXXXX";
-    path_ = std::string(::mkdtemp(directory)) + "/monitor.sock";
-    listener_ = std::move(unix_stream_socket().value());
-    const auto address = unix_address(path_).value();
-    if (::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address.address),
-               address.length) != 0 ||
-        ::listen(listener_.get(), 128) != 0) {
-      std::abort();
-    }
-    acceptor_ = std::thread([this] {
-      for (int fd; (fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
-        connections_.emplace_back(serve, UniqueFd(fd));
-      }
-    });
-  }
   ~Monitor() {
-    ::shutdown(listener_.get(), SHUT_RDWR);
-    acceptor_.join();
-    for (auto& connection : connections_) connection.join();
-    ::unlink(path_.c_str());
+    for (auto& thread : threads_) thread.join();
   }
-  const std::string& path() const { return path_; }
+  // Connects `channel` afresh; called under the client lock, which also guards `threads_`.
+  void attach(QmpChannel& channel) {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) std::abort();
+    channel.connection = std::move(Connection::over(UniqueFd(pair[0])).value());
+    threads_.emplace_back(serve, UniqueFd(pair[1]));
+  }
 
  private:
   static void serve(UniqueFd connection) {
-    if (!send_all(connection.get(), "{\"QMP\":{}}\n")) return;
     std::string pending;
     char buffer[4096];
     for (ssize_t n; (n = ::recv(connection.get(), buffer, sizeof buffer, 0)) > 0;) {
@@ -65,14 +51,23 @@ class Monitor {
     }
   }
 
-  std::string path_;
-  UniqueFd listener_;
-  std::thread acceptor_;
-  std::vector<std::thread> connections_;  // only touched by the acceptor until it is joined
+  std::vector<std::thread> threads_;
 };
 
-TEST(QmpClient, AFaultPoisonsTheLockForGood) {
-  QmpClient client("/nonexistent/monitor.sock");
+TEST(QmpClient, AFaultWhileHoldingTheLockPoisonsItForGood) {
+  QmpClient client("monitor.sock");
+  struct ClosesOnTheWayOut {
+    QmpClient& client;
+    ~ClosesOnTheWayOut() { (void)client.close(); }
+  };
+  // Taken while an unrelated fault unwinds, the lock is not poisoned.
+  EXPECT_THROW(
+      {
+        ClosesOnTheWayOut closer{client};
+        panic("an unrelated fault");
+      },
+      Panic);
+  EXPECT_EQ(client.socket_path(), "monitor.sock");
   const auto fault = [](QmpChannel&) -> QmpStatus { panic("internal fault while holding it"); };
   EXPECT_THROW((void)client.with_channel(fault), Panic);
   for (int i = 0; i < 2; ++i) {
@@ -82,24 +77,9 @@ TEST(QmpClient, AFaultPoisonsTheLockForGood) {
   EXPECT_EQ(client.socket_path(), "");
 }
 
-TEST(QmpClient, ALockTakenWhileAFaultUnwindsIsNotPoisoned) {
-  QmpClient client("monitor.sock");
-  struct ClosesOnTheWayOut {
-    QmpClient& client;
-    ~ClosesOnTheWayOut() { (void)client.close(); }
-  };
-  EXPECT_THROW(
-      {
-        ClosesOnTheWayOut closer{client};
-        panic("an unrelated fault");
-      },
-      Panic);
-  EXPECT_EQ(client.socket_path(), "monitor.sock");
-}
-
 TEST(QmpClient, ThreadsSharingItGetTheirOwnReplies) {
   Monitor monitor;
-  QmpClient client(monitor.path());
+  QmpClient client("monitor.sock");
   std::atomic<int> wrong{0}, echoes{0};
   std::vector<std::thread> threads;
   for (int index = 0; index < 8; ++index) {
@@ -110,9 +90,7 @@ TEST(QmpClient, ThreadsSharingItGetTheirOwnReplies) {
         const int kind = (index * 7 + i) % 10;
         const auto outcome = client.with_channel([&](QmpChannel& channel) -> QmpResult<Json> {
           if (kind == 0) close_channel(channel);
-          if (kind == 1) {
-            if (auto opened = open_channel(channel, 5.0, 5.0); !opened) return fail(opened.error());
-          }
+          if (kind == 1 || (kind > 1 && !channel.connected())) monitor.attach(channel);
           if (kind < 2) return Json();
           return execute_command(channel, kind == 2 ? "drop" : command, &arguments);
         });
@@ -133,7 +111,7 @@ TEST(QmpClient, ThreadsSharingItGetTheirOwnReplies) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_GT(echoes.load(), 8 * 100);
-  EXPECT_EQ(client.socket_path(), monitor.path());  // never poisoned
+  EXPECT_EQ(client.socket_path(), "monitor.sock");  // never poisoned
   (void)client.close();
 }
 

@@ -8,12 +8,19 @@ import os
 import sys
 import threading
 
-def raised(call) -> BaseException:
+
+def outcome(call):
+    """What the call returned, or the exception it raised."""
     try:
-        call()
+        return call()
     except BaseException as error:  # PanicException derives from BaseException
         return error
-    raise AssertionError("no exception")
+
+
+def raised(call) -> BaseException:
+    error = outcome(call)
+    assert isinstance(error, BaseException), f"no exception: {error!r}"
+    return error
 
 
 def check_error(call, kind, text) -> BaseException:
@@ -21,10 +28,8 @@ def check_error(call, kind, text) -> BaseException:
     be imported) with the text `text` (None: any); an OSError carries its message alone."""
     error = raised(call)
     assert (type(error).__name__ if isinstance(kind, str) else type(error)) == kind, repr(error)
-    if text is not None:
-        assert str(error) == text
-    if kind is OSError:
-        assert error.args == (text,) and error.errno is None
+    assert text is None or str(error) == text
+    assert kind is not OSError or (error.args == (text,) and error.errno is None)
     return error
 
 
@@ -37,14 +42,13 @@ REPEAT = int(os.environ.get("BRINDLE_REPEAT", "0"))
 
 def _usage() -> tuple[int, int, int]:
     gc.collect()
-    return (open_descriptors(), sys.getallocatedblocks(),
-            getattr(sys, "gettotalrefcount", lambda: 0)())
+    return open_descriptors(), sys.getallocatedblocks(), getattr(sys, "gettotalrefcount", int)()
 
 
 def repeated(call):
-    """Runs `call`, which checks its own outcome; with BRINDLE_REPEAT=N (as `tools/dev
-    refleaks` sets), runs it N times more, and those runs may leave no descriptor, memory block
-    or reference behind. One object leaked per run shows as N; caches settling as a handful."""
+    """Runs `call`, which checks its own outcome; with BRINDLE_REPEAT=N, N times more, leaving no
+    descriptor, memory block or reference behind (a leak per run shows as N, caches settling as
+    a handful)."""
     result = call()
     if REPEAT:
         before = _usage()
@@ -78,16 +82,9 @@ def assert_releases_gil(call, release, expected) -> None:
     """Runs `call` on another thread and `release()` on this one; `release` waits until the
     call blocks, then gives it what it waits for. Had the call kept the interpreter lock, this
     thread could not run until the call gave up on its own, with another outcome."""
-    outcome = []
-
-    def run():
-        try:
-            outcome.append(call())
-        except BaseException as error:
-            outcome.append(error)
-
-    worker = threading.Thread(target=run)
+    results = []
+    worker = threading.Thread(target=lambda: results.append(outcome(call)))
     worker.start()
     release()
     worker.join(60)
-    assert outcome == [expected]
+    assert results == [expected]

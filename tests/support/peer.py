@@ -1,18 +1,13 @@
-"""A scripted peer on a Unix socket, for both protocols the module speaks.
-
-Each connection first plays the greeting (in QMP mode by default the greeting line). HTTP mode
-then reads each request (its head and the body its Content-Length declares) and plays a script;
-QMP mode answers qmp_capabilities, then plays a script for every other line. Scripts are used in order, the last one repeating. A step is bytes (sent in one
-write), a number (a pause of that many seconds), ("repeat", bytes, pause) (sent again and again
-until the client goes away), AWAIT (until the test calls release()), HANG (until the client
-closes) or CLOSE.
-
-The peer runs in a process of its own, so it answers while the test process holds the
-interpreter lock and adds nothing to that process. It logs each connection, and each request or
-line before it answers, to a file that the handle reads.
-"""
+"""A scripted peer on a Unix socket, in a process of its own (it answers while the test process
+holds the interpreter lock). Each connection plays the greeting (in QMP mode by default the
+greeting line); HTTP mode then reads one request and plays a script, QMP mode answers
+qmp_capabilities itself and plays a script for every other line. Scripts are used in order, the
+last repeating. A step is bytes (one write), a number (a pause in seconds), ("repeat", bytes,
+pause) (until the client goes away), AWAIT (until release()), HANG (until the client closes) or
+CLOSE. Connections and what they receive are logged to a file that the handle reads."""
 
 import ast
+import contextlib
 import os
 import re
 import socket
@@ -30,7 +25,7 @@ AWAIT, HANG, CLOSE = ("await",), ("hang",), ("close",)
 
 class Peer:
     def __init__(self, path: str, *scripts, qmp: bool = False, greeting=None):
-        self.path, self._log, self._read, self._log_lines = path, path + ".log", 0, []
+        self.path, self._log = path, path + ".log"
         # The sanitizer runtime preloaded into the interpreter under test is not wanted here.
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         with open(self._log, "wb") as log:
@@ -38,39 +33,35 @@ class Peer:
                                              stdin=subprocess.PIPE, stdout=log)
         config = (path, qmp, list(scripts) or [[EMPTY] if qmp else [OK]],
                   list(greeting or ([GREETING] if qmp else [])))
-        self._process.stdin.write(repr(config).encode() + b"\n")  # megabytes, at times
-        self._process.stdin.flush()
-        self.wait_for(lambda: b"ready" in self._log_lines)
+        self._send(repr(config).encode() + b"\n")  # megabytes, at times
+        self.wait_for(lambda: b"ready" in self._lines())
 
-    def wait_for(self, predicate=lambda: True, timeout: float = 10.0) -> None:
-        """Reads the log so far, then more until `predicate()` holds."""
+    def _lines(self) -> list[bytes]:
+        with open(self._log, "rb") as log:
+            return log.read().split(b"\n")[:-1]  # only whole lines
+
+    def _send(self, line: bytes) -> None:
+        self._process.stdin.write(line)
+        self._process.stdin.flush()
+
+    def wait_for(self, predicate, timeout: float = 10.0) -> None:
         deadline = time.monotonic() + timeout
-        while True:
-            with open(self._log, "rb") as log:
-                log.seek(self._read)
-                lines = log.read().split(b"\n")[:-1]  # only whole lines
-            self._read += sum(len(line) + 1 for line in lines)
-            self._log_lines += lines
-            if predicate():
-                return
+        while not predicate():
             assert time.monotonic() < deadline, "the peer did not get there in time"
             time.sleep(0.005)
 
     @property
     def accepted(self) -> int:
-        self.wait_for()
-        return self._log_lines.count(b"accept")
+        return self._lines().count(b"accept")
 
     @property
     def received(self) -> list[bytes]:
         """Every request (HTTP) or line (QMP) received, in order."""
-        self.wait_for()
-        return [bytes.fromhex(line[5:].decode()) for line in self._log_lines
+        return [bytes.fromhex(line[5:].decode()) for line in self._lines()
                 if line.startswith(b"data ")]
 
     def release(self) -> None:
-        self._process.stdin.write(b"\n")
-        self._process.stdin.flush()
+        self._send(b"\n")
 
     def close(self) -> None:
         self._process.stdin.close()  # the peer ends with its input
@@ -82,41 +73,25 @@ class Peer:
 
 # --- the peer process -------------------------------------------------------------------------
 
-_log = threading.Lock()
-
-
 def _report(text: bytes) -> None:
-    with _log:
-        sys.stdout.buffer.write(text + b"\n")
-        sys.stdout.flush()
+    os.write(1, text + b"\n")  # one write: lines from several connections never mix
 
 
 def _read_request(conn: socket.socket) -> bytes:
     data = b""
-    while b"\r\n\r\n" not in data and (piece := conn.recv(65536)):
+    while piece := conn.recv(65536):
         data += piece
-    length = re.search(rb"\r\ncontent-length:\s*(\d+)", data.partition(b"\r\n\r\n")[0], re.I)
-    while length and len(data.partition(b"\r\n\r\n")[2]) < int(length[1]):
-        if not (piece := conn.recv(65536)):
+        head, end, body = data.partition(b"\r\n\r\n")
+        length = re.search(rb"\r\ncontent-length:\s*(\d+)", head, re.I)
+        if end and len(body) >= (int(length[1]) if length else 0):
             break
-        data += piece
     return data
 
 
-class _Server:
-    def __init__(self, path, qmp, scripts, greeting):
-        self.qmp, self.scripts, self.greeting, self.used = qmp, scripts, greeting, 0
-        self.lock, self.released = threading.Lock(), threading.Semaphore(0)
-        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.listener.bind(path)
-        self.listener.listen(128)
+def _serve(path: str, qmp: bool, scripts: list, greeting: list) -> None:
+    scripts_left, released = iter(scripts), threading.Semaphore(0)
 
-    def next_script(self) -> list:
-        with self.lock:
-            self.used += 1
-            return self.scripts[min(self.used, len(self.scripts)) - 1]
-
-    def play(self, conn: socket.socket, script: list) -> bool:
+    def play(conn: socket.socket, script: list) -> bool:
         for step in script:
             if isinstance(step, bytes):
                 conn.sendall(step)
@@ -127,7 +102,7 @@ class _Server:
                     conn.sendall(step[1])
                     time.sleep(step[2])
             elif step == AWAIT:
-                self.released.acquire()
+                released.acquire()
             elif step == HANG:
                 while conn.recv(65536):
                     pass
@@ -135,42 +110,41 @@ class _Server:
                 return False
         return True
 
-    def converse(self, conn: socket.socket) -> None:
-        if not self.play(conn, self.greeting):
+    def converse(conn: socket.socket) -> None:
+        if not play(conn, greeting):
             return
-        if not self.qmp:
+        if not qmp:
             _report(b"data " + _read_request(conn).hex().encode())
-            self.play(conn, self.next_script())
+            play(conn, next(scripts_left, scripts[-1]))
             return
         pending = b""
         while data := conn.recv(65536):
-            pending += data
-            while b"\n" in pending:
-                line, pending = pending.split(b"\n", 1)
+            *lines, pending = (pending + data).split(b"\n")
+            for line in lines:
                 _report(b"data " + (line + b"\n").hex().encode())
-                script = [EMPTY] if line + b"\n" == CAPABILITIES else self.next_script()
-                if not self.play(conn, script):
+                script = [EMPTY] if line + b"\n" == CAPABILITIES else next(scripts_left, scripts[-1])
+                if not play(conn, script):
                     return
 
-    def serve(self, conn: socket.socket) -> None:
-        with conn:
-            try:
-                self.converse(conn)
-            except OSError:
-                pass  # the client went away first, as many tests make it do
+    def serve(conn: socket.socket) -> None:
+        with conn, contextlib.suppress(OSError):  # the client went away first, as tests make it do
+            converse(conn)
 
+    def follow_input() -> None:
+        for _ in sys.stdin:  # a line releases an AWAIT step; the end of input ends the peer
+            released.release()
+        os._exit(0)
 
-def _follow_input(server: _Server) -> None:
-    for _ in sys.stdin:  # a line releases an AWAIT step; the end of input ends the peer
-        server.released.release()
-    os._exit(0)
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(path)
+    listener.listen(128)
+    threading.Thread(target=follow_input, daemon=True).start()
+    _report(b"ready")
+    while True:
+        conn, _ = listener.accept()
+        _report(b"accept")
+        threading.Thread(target=serve, args=(conn,), daemon=True).start()
 
 
 if __name__ == "__main__":
-    server = _Server(*ast.literal_eval(sys.stdin.readline()))
-    threading.Thread(target=_follow_input, args=(server,), daemon=True).start()
-    _report(b"ready")
-    while True:
-        conn, _ = server.listener.accept()
-        _report(b"accept")
-        threading.Thread(target=server.serve, args=(conn,), daemon=True).start()
+    _serve(*ast.literal_eval(sys.stdin.readline()))
