@@ -1,7 +1,6 @@
-"""Fixtures of the whole suite, and its modes: every test ends with the open-descriptor count it
-started with; tests marked `storm` run again under SIGALRM every millisecond, which interrupts
-the module's system calls over and over; BRINDLE_REPEAT=N repeats what tests hand to `repeated`
-(support/checks.py) and checks that it leaks nothing."""
+"""Fixtures, and the suite's modes: every test ends with the descriptors it started with; tests
+marked `storm` run again under SIGALRM every millisecond, interrupting the module's system calls
+over and over; BRINDLE_REPEAT=N repeats what tests hand to `repeated` (support/checks.py)."""
 
 import gc
 import os
@@ -23,8 +22,7 @@ settings.load_profile("suite")
 
 
 def require_program(name: str) -> str:
-    """An outside program a test needs: missing, it skips the test (fails it where
-    BRINDLE_REQUIRE_PEERS is set, as in CI)."""
+    """An outside program a test needs; missing, it skips the test, or fails it in CI."""
     if path := shutil.which(name):
         return path
     if os.environ.get("BRINDLE_REQUIRE_PEERS"):

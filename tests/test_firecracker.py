@@ -9,7 +9,7 @@ import time
 import brindle_core._ffi as ffi
 import pytest
 from support import checks
-from support.checks import EAGAIN, EINTR, assert_releases_gil, os_text, repeated
+from support.checks import EAGAIN, EINTR, assert_releases_gil, repeated
 from support.peer import AWAIT, HANG, OK
 
 HEAD = b"HTTP/1.1 200 OK\r\n"
@@ -118,16 +118,12 @@ def test_a_body_that_cannot_be_allocated_is_an_os_error(peer):
 def test_calls_run_without_the_interpreter_lock(peer, tmp_path):
     server, path, late = peer([AWAIT, OK]), str(tmp_path / "late.sock"), []
 
-    def release():
-        server.wait_for(lambda: server.received)
-        server.release()
-
     def start_late():
         time.sleep(0.3)
         late.append(peer(path=path))
 
     assert_releases_gil(lambda: ffi.firecracker_request(server.path, "GET", "/", None, 5.0),
-                        release, (200, "{}"))
+                        lambda: server.release(after=1), (200, "{}"))
     # The wait returns once the socket exists and answers.
     assert_releases_gil(lambda: ffi.firecracker_wait_for_socket(path, 10.0), start_late, None)
     assert late[0].received == [request("GET", "/", b"")]

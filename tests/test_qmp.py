@@ -44,8 +44,7 @@ def test_a_conversation(peer):
         qmp=True)
     client = ffi._QmpClient(monitor.path)
     assert client.execute("x", '{"z":1,"y":{"b":2,"a":1},"a":1e2}') == '{"a":"\\u001f\xe9","b":[]}'
-    assert client.execute("y", None) == "{}"
-    assert client.execute("z", "null") == "{}"
+    assert [client.execute("y", None), client.execute("z", "null")] == ["{}", "{}"]
     assert client.execute("events", None) == "1"
     assert qmp_error(lambda: client.execute("b", None)) == {
         "context": {"class": None, "command": "b", "desc": None, "socket_path": monitor.path},
@@ -67,12 +66,12 @@ def test_a_conversation(peer):
     assert monitor.accepted == 1
     assert monitor.received == [
         CAPABILITIES, command("x", '{"a":100.0,"y":{"a":1,"b":2},"z":1}'), command("y"),
-        command("z", "null"), command("events"),
-        *map(command, "bcdefg"),
-        command("stop"), command("cont"),
+        command("z", "null"), command("events"), *map(command, "bcdefg"), command("stop"),
+        command("cont"),
         command("snapshot-save", '{"devices":["disk0","disk0"],"job-id":"s","tag":"tag",'
                                  '"vmstate":"disk0"}'),
-        command("snapshot-load", '{"devices":["d"],"job-id":"\\"\\\\\\n","tag":" t ","vmstate":""}'),
+        command("snapshot-load",
+                '{"devices":["d"],"job-id":"\\"\\\\\\n","tag":" t ","vmstate":""}'),
         *[command("snapshot-delete", '{"devices":["a","b"],"job-id":"d","tag":"t"}')] * 2,
         command("blockdev-snapshot-internal-sync", '{"device":"disk0","name":"n"}'),
         command("blockdev-snapshot-delete-internal-sync", '{"device":"disk0","name":"n"}'),
@@ -186,23 +185,18 @@ def test_the_client_lock_is_held_for_the_whole_wait(peer):
 
 
 def test_blocking_calls_run_without_the_interpreter_lock(peer, tmp_path):
-    path = str(tmp_path / "late.sock")
+    path, monitor = str(tmp_path / "late.sock"), []
     client = ffi._QmpClient(path)
 
     def start_monitor():
         time.sleep(0.3)
         monitor.append(peer([AWAIT, reply("x")], [reply([job()])],
-                            [AWAIT, reply([job(status="concluded")])], [EMPTY], qmp=True, path=path))
+                            [AWAIT, reply([job("j", "concluded")])], [EMPTY], qmp=True, path=path))
 
-    def release_at(lines):
-        return lambda: monitor[0].wait_for(lambda: len(monitor[0].received) == lines) or (
-            monitor[0].release())
-
-    monitor = []
     assert_releases_gil(lambda: client.connect(5, 2), start_monitor, None)
-    assert_releases_gil(lambda: client.execute("x", None), release_at(2), '"x"')
+    assert_releases_gil(lambda: client.execute("x", None), lambda: monitor[0].release(2), '"x"')
     assert_releases_gil(lambda: json.loads(client.wait_for_job("j", 10, 0))["status"],
-                        release_at(4), "concluded")
+                        lambda: monitor[0].release(4), "concluded")
 
 
 DONE = {"job_id": "j", "job_type": "snapshot-save", "status": "concluded", "current_progress": 0,

@@ -17,16 +17,10 @@ def outcome(call):
         return error
 
 
-def raised(call) -> BaseException:
-    error = outcome(call)
-    assert isinstance(error, BaseException), f"no exception: {error!r}"
-    return error
-
-
 def check_error(call, kind, text) -> BaseException:
     """The call raises exactly `kind` (a type, or a name for the panic exception, which cannot
     be imported) with the text `text` (None: any); an OSError carries its message alone."""
-    error = raised(call)
+    error = outcome(call)
     assert (type(error).__name__ if isinstance(kind, str) else type(error)) == kind, repr(error)
     assert text is None or str(error) == text
     assert kind is not OSError or (error.args == (text,) and error.errno is None)
@@ -40,21 +34,20 @@ def open_descriptors() -> int:
 REPEAT = int(os.environ.get("BRINDLE_REPEAT", "0"))
 
 
-def _usage() -> tuple[int, int, int]:
-    gc.collect()
-    return open_descriptors(), sys.getallocatedblocks(), getattr(sys, "gettotalrefcount", int)()
-
-
 def repeated(call):
     """Runs `call`, which checks its own outcome; with BRINDLE_REPEAT=N, N times more, leaving no
     descriptor, memory block or reference behind (a leak per run shows as N, caches settling as
     a handful)."""
+    def usage():
+        gc.collect()
+        return open_descriptors(), sys.getallocatedblocks(), getattr(sys, "gettotalrefcount", int)()
+
     result = call()
     if REPEAT:
-        before = _usage()
+        before = usage()
         for _ in range(REPEAT):
             call()
-        descriptors, blocks, references = (b - a for a, b in zip(before, _usage()))
+        descriptors, blocks, references = (b - a for a, b in zip(before, usage()))
         assert descriptors == 0 and blocks < REPEAT // 2 + 20 and references < REPEAT // 2 + 20, (
             f"after {REPEAT} runs: {descriptors} descriptors, {blocks} blocks, {references} "
             "references more")
@@ -70,10 +63,9 @@ EAGAIN, EINTR = os_text(errno.EAGAIN), os_text(errno.EINTR)
 
 def qmp_error(call) -> dict:
     """The object a QMP failure carries: RuntimeError(text) with exactly two members."""
-    error = raised(call)
-    assert type(error) is RuntimeError, repr(error)
-    (text,) = error.args
-    value = json.loads(text)
+    error = outcome(call)
+    assert type(error) is RuntimeError and len(error.args) == 1, repr(error)
+    value = json.loads(error.args[0])
     assert list(value) == ["context", "message"]
     return value
 

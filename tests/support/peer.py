@@ -60,7 +60,9 @@ class Peer:
         return [bytes.fromhex(line[5:].decode()) for line in self._lines()
                 if line.startswith(b"data ")]
 
-    def release(self) -> None:
+    def release(self, after: int = 0) -> None:
+        """Ends an AWAIT step, once `after` requests or lines have come."""
+        self.wait_for(lambda: len(self.received) >= after)
         self._send(b"\n")
 
     def close(self) -> None:
@@ -72,10 +74,6 @@ class Peer:
 
 
 # --- the peer process -------------------------------------------------------------------------
-
-def _report(text: bytes) -> None:
-    os.write(1, text + b"\n")  # one write: lines from several connections never mix
-
 
 def _read_request(conn: socket.socket) -> bytes:
     data = b""
@@ -114,15 +112,16 @@ def _serve(path: str, qmp: bool, scripts: list, greeting: list) -> None:
         if not play(conn, greeting):
             return
         if not qmp:
-            _report(b"data " + _read_request(conn).hex().encode())
+            os.write(1, b"data " + _read_request(conn).hex().encode() + b"\n")
             play(conn, next(scripts_left, scripts[-1]))
             return
         pending = b""
         while data := conn.recv(65536):
             *lines, pending = (pending + data).split(b"\n")
             for line in lines:
-                _report(b"data " + (line + b"\n").hex().encode())
-                script = [EMPTY] if line + b"\n" == CAPABILITIES else next(scripts_left, scripts[-1])
+                os.write(1, b"data " + (line + b"\n").hex().encode() + b"\n")  # one write each
+                capabilities = line + b"\n" == CAPABILITIES
+                script = [EMPTY] if capabilities else next(scripts_left, scripts[-1])
                 if not play(conn, script):
                     return
 
@@ -139,10 +138,10 @@ def _serve(path: str, qmp: bool, scripts: list, greeting: list) -> None:
     listener.bind(path)
     listener.listen(128)
     threading.Thread(target=follow_input, daemon=True).start()
-    _report(b"ready")
+    os.write(1, b"ready\n")
     while True:
         conn, _ = listener.accept()
-        _report(b"accept")
+        os.write(1, b"accept\n")
         threading.Thread(target=serve, args=(conn,), daemon=True).start()
 
 
