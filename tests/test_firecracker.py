@@ -88,7 +88,7 @@ RESPONSES = [
 def test_responses(peer, script, expected, timing):
     server = peer(script)
     timeout, least, most, alarm = timing or (2.0, 0, 60, 0)
-    signal.signal(signal.SIGALRM, lambda *_: None)
+    signal.signal(signal.SIGALRM, lambda *_: None)  # the default handler would end the process
 
     def exchange():
         started = time.monotonic()
