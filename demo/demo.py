@@ -4,17 +4,19 @@ The demo makes a small qcow2 disk and starts QEMU itself: a q35 machine with 256
 under TCG (no KVM needed), its firmware running, the disk on a virtio-blk device as block node
 "disk0", and a QMP socket. QEMU's generic loader puts 16 MiB of random data into the machine's
 RAM (the working set a guest would have), so that the snapshot has memory to carry. The demo
-then drives the machine with _QmpClient the way the VM manager's wrappers do:
+drives the machine with _QmpClient the way the VM manager's wrappers do; its sections, as it
+prints them:
 
-1. show the machine running: its run state, its memory size, and the firmware's clock in the
+1. make the disk;
+2. show the machine running: its run state, its memory size, and the firmware's clock in the
    machine's RAM advancing;
-2. take a snapshot with the typical flow (stop_vm, snapshot_save, wait_for_job, cont) and show
+3. take a snapshot with the typical flow (stop_vm, snapshot_save, wait_for_job, cont) and show
    its machine-state size with `qemu-img info`;
-3. let the running machine's disk change (QEMU's qemu-io monitor command writes over it);
-4. stop the machine, load the snapshot back, and show that the run state, the firmware's clock
+4. let the running machine's disk change (QEMU's qemu-io monitor command writes over it);
+5. stop the machine, load the snapshot back, and show that the run state, the firmware's clock
    and the disk are what they were when the snapshot was taken; let it run again, delete the
    snapshot, close;
-5. turn the disk into a raw image, copy a fully written version of it with
+6. turn the disk into a raw image, copy a fully written version of it with
    clone_or_sparse_copy, and unpack a zstd archive of it with decompress_zstd_sparse: both
    results hold the image's bytes with its zero runs as holes.
 
